@@ -1,0 +1,23 @@
+// Loads an X3 firmware image from Motorola S-records into the flash image.
+#ifndef FLASHING_S19_LOADER_H
+#define FLASHING_S19_LOADER_H
+
+#include <cstdint>
+#include <cstdio>
+
+// One 32-bit word per byte offset of a 512 KiB flash bank.
+// 0xFFFFFFFF: the file gave no byte there; 0x00..0xFF: the byte it gave.
+const uint32_t FLASH_IMAGE_WORDS = 0x80000;
+const uint32_t NO_DATA = 0xFFFFFFFF;
+
+// Set by load_s19_image when it stores a byte at offset 0x10000 or above;
+// the caller clears it before loading.
+extern int image_above_64k;
+
+// Reads S-record lines from `in` (standard input for the CGI program) into
+// `image` until an S7 or S9 record. Returns 0, or -1 after writing its
+// message to standard output. A byte beyond offset 0x7FFFF ends the process
+// with exit value -1 after "OutOfRange".
+int load_s19_image(uint32_t* image, FILE* in = stdin);
+
+#endif
