@@ -1,0 +1,49 @@
+// Test helpers for code that talks TCP on the loopback interface.
+#ifndef SCAN_LOOPBACK_TEST_SUPPORT_H
+#define SCAN_LOOPBACK_TEST_SUPPORT_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "scan/qb_server.h"
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+inline int32_t unused_loopback_port() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t length = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+// Runs server->serve on 127.0.0.1:port in a thread of its own. The accept
+// loop never returns, so the thread stays until the test process ends;
+// the server object must live as long (a static or leaked object).
+inline void serve_in_background(qb_server_t* server, int32_t port) {
+  std::thread([server, port] { server->serve(port, 8, htonl(INADDR_LOOPBACK)); }).detach();
+  // Wait until the port is in the LISTEN state (0A in /proc/net/tcp), so
+  // that no probe connection reaches the handler.
+  char wanted[32];
+  snprintf(wanted, sizeof wanted, ":%04X 00000000:0000 0A", static_cast<unsigned>(port));
+  for (int attempt = 0; attempt < 1000; attempt++) {
+    std::ifstream table("/proc/net/tcp");
+    for (std::string line; std::getline(table, line);) {
+      if (line.find(wanted) != std::string::npos) return;
+    }
+    usleep(1000);
+  }
+}
+
+#endif

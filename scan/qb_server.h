@@ -1,0 +1,49 @@
+// TCP/IPv4 endpoints for the scan transport: a client that opens one
+// connection per use, and a server that serves connections one at a time.
+#ifndef SCAN_QB_SERVER_H
+#define SCAN_QB_SERVER_H
+
+#include <cstdint>
+#include <netinet/in.h>
+
+#include "scan/qb_literate.h"
+
+// Remembers a server's host and port; opens connections on demand and
+// keeps none open. Both ends of every connection set TCP_NODELAY: requests
+// go out in several small writes, and no reply may wait on Nagle's
+// algorithm meeting a delayed ACK.
+class qb_client_t : public qb_literate_t {
+ public:
+  static const int HOST_SIZE = 300;
+
+  // Keeps at most 299 characters of `host`, always terminated.
+  qb_client_t(const char* host, int32_t port);
+
+  // A connected stream socket to host:port (a name or dotted IPv4
+  // address; only the first address of a name is tried), or -1. Uses only
+  // its arguments. The caller closes the descriptor.
+  int32_t open_connection(const char* host, int32_t port);
+
+  const char* host_name() const { return host; }
+  int32_t port_number() const { return port; }
+
+ protected:
+  char host[HOST_SIZE];
+  int32_t port;
+};
+
+// Listens on a port and hands each accepted connection to handle(), one
+// at a time. An exception_t out of handle() costs only that connection:
+// its message goes to standard output and the next client is served.
+class qb_server_t : public qb_literate_t {
+ public:
+  virtual void handle(int32_t fd) = 0;
+  virtual ~qb_server_t() = default;
+
+  // Listens on `address` (every interface by default, as on the switch)
+  // and serves forever. Leaves only by an exception: a failed socket, bind
+  // or listen throws "error qb_server:LINE (reason)".
+  void serve(int32_t port, int32_t backlog, in_addr_t address = INADDR_ANY);
+};
+
+#endif
