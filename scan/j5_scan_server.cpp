@@ -23,9 +23,9 @@ class connection_t {
   int fd_;
 };
 
-int32_t write_word(qb_literate_t& io, int fd, int32_t value) {
+int32_t write_word(qb_literate_t& io, int fd, int32_t value, bool more_follows) {
   uint32_t wire = htonl(static_cast<uint32_t>(value));
-  return io.write_all(fd, &wire, sizeof wire);
+  return io.write_all(fd, &wire, sizeof wire, more_follows);
 }
 
 int32_t read_word(qb_literate_t& io, int fd, int32_t* value) {
@@ -50,16 +50,19 @@ int32_t j5_scan_client_t::execute(int32_t num_commands, j5_scan_command_t* comma
   if (fd < 0) return 0;
   connection_t connection(fd);
 
-  if (!write_word(*this, fd, id) || !write_word(*this, fd, num_commands)) return 0;
+  // The request goes out in pieces; all but the last are marked as having
+  // more to follow, so the request leaves as one segment.
+  if (!write_word(*this, fd, id, true) || !write_word(*this, fd, num_commands, true)) return 0;
   for (int32_t i = 0; i < num_commands; i++) {
     const j5_scan_command_t* c = &commands[i];
+    const bool last = i == num_commands - 1;
     require(static_cast<uint32_t>(c->slot) < static_cast<uint32_t>(J5_SCAN_NUM_SLOTS), kSource,
             185, "c->slot >= 0 && c->slot < J5_SCAN_NUM_SLOTS");
     require(!c->txlen || c->txbuf, kSource, 186, "!c->txlen || c->txbuf");
     require(!c->rxlen || c->rxbuf, kSource, 187, "!c->rxlen || c->rxbuf");
     uint32_t header[4] = {htonl(c->slot), htonl(c->op), htonl(c->rxlen), htonl(c->txlen)};
-    if (!write_all(fd, header, sizeof header)) return 0;
-    if (c->txlen && !write_all(fd, c->txbuf, c->txlen)) return 0;
+    if (!write_all(fd, header, sizeof header, c->txlen || !last)) return 0;
+    if (c->txlen && !write_all(fd, c->txbuf, c->txlen, !last)) return 0;
   }
   for (int32_t i = 0; i < num_commands; i++) {
     j5_scan_command_t* c = &commands[i];
@@ -158,12 +161,14 @@ void j5_scan_server_t::handle(int32_t fd) {
       result = scan(m.slot, m.op, m.txlen, tx_pool_ + tx_offset, m.rxlen, rx_buffer_);
     }
     tx_offset += m.txlen;
-    int32_t p = result;
-    r = write_word(*this, fd, p);
-    require(r == sizeof (p), kSource, 121, "r == sizeof (p)");
+    // Replies, like requests, leave as one segment.
+    const bool last = i == num_requests - 1;
     int32_t k = result > m.rxlen ? m.rxlen : result;
+    int32_t p = result;
+    r = write_word(*this, fd, p, k > 0 || !last);
+    require(r == sizeof (p), kSource, 121, "r == sizeof (p)");
     if (k > 0) {
-      r = write_all(fd, rx_buffer_, k);
+      r = write_all(fd, rx_buffer_, k, !last);
       require(r == k, kSource, 129, "r == result");
     }
   }

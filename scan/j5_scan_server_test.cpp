@@ -200,15 +200,6 @@ TEST(ScanServer, ScanChecksItsArguments) {
   EXPECT_EQ(0, server.scan(31, 0xC5, 0, buffer, 0, buffer));
 }
 
-// A scan client that talks to a test server on another port.
-class test_client_t : public j5_scan_client_t {
- public:
-  explicit test_client_t(int32_t server_port, int32_t client_id = 6)
-      : j5_scan_client_t("127.0.0.1", client_id) {
-    port = server_port;
-  }
-};
-
 // A one-shot server that records the request bytes and sends a canned reply.
 class canned_server_t : public qb_server_t {
  public:
@@ -236,7 +227,7 @@ TEST(ScanClient, GrabSendsTheDocumentedBytes) {
   const int32_t port = unused_loopback_port();
   static canned_server_t server(words({1}), 24);
   serve_in_background(&server, port);
-  test_client_t client(port);
+  test_scan_client_t client(port);
   EXPECT_EQ(1, client.grab());
   EXPECT_EQ(words({6, 1, 0, 1, 0, 0}), server.request);
 }
@@ -246,7 +237,7 @@ TEST(ScanClient, ReadsClampedRepliesAndKeepsTheStreamInStep) {
   // First command: count 10 for rxlen 4 (4 bytes follow); second: count 2.
   static canned_server_t server(words({10}) + bytes{1, 2, 3, 4} + words({2}) + bytes{9, 8}, 8 + 32 + 3);
   serve_in_background(&server, port);
-  test_client_t client(port);
+  test_scan_client_t client(port);
   uint8_t first[4], second[2];
   const uint8_t tx[3] = {0xAA, 0xBB, 0xCC};
   j5_scan_command_t commands[2] = {{51, 2, 0, 4, nullptr, first, 0},
@@ -263,14 +254,14 @@ TEST(ScanClient, AReplyThatEndsEarlyFailsTheExchange) {
   const int32_t port = unused_loopback_port();
   static canned_server_t server(words({8}) + bytes{1, 2}, 24);
   serve_in_background(&server, port);
-  test_client_t client(port);
+  test_scan_client_t client(port);
   uint8_t reply[8];
   j5_scan_command_t command = {0xC5, 1, 0, 8, nullptr, reply, 0};
   EXPECT_EQ(0, client.execute(1, &command));
 }
 
 TEST(ScanClient, RefusesBadRecordsAndNeedsAServer) {
-  test_client_t client(unused_loopback_port());
+  test_scan_client_t client(unused_loopback_port());
   uint8_t buffer[4];
   j5_scan_command_t bad_slot = {0xC5, 32, 0, 0, nullptr, nullptr, 0};
   j5_scan_command_t no_tx = {0xC5, 1, 4, 0, nullptr, nullptr, 0};
@@ -284,7 +275,7 @@ TEST(ScanClient, RefusesBadRecordsAndNeedsAServer) {
   const int32_t port = unused_loopback_port();
   static j5_scan_server_t server;
   serve_in_background(&server, port);
-  test_client_t connected(port);
+  test_scan_client_t connected(port);
   EXPECT_EQ("assertion failed. j5_scan_server:185 (c->slot >= 0 && c->slot < J5_SCAN_NUM_SLOTS)",
             thrown_message([&] { connected.execute(1, &bad_slot); }));
   EXPECT_EQ("assertion failed. j5_scan_server:186 (!c->txlen || c->txbuf)",
@@ -297,7 +288,7 @@ TEST(ScanClient, OwnershipEndToEnd) {
   const int32_t port = unused_loopback_port();
   static j5_scan_server_t server;
   serve_in_background(&server, port);
-  test_client_t six(port, 6), seven(port, 7);
+  test_scan_client_t six(port, 6), seven(port, 7);
   EXPECT_EQ(1, six.grab());
   EXPECT_EQ(1, six.grab());
   EXPECT_EQ(0, seven.grab());  // dropped unanswered

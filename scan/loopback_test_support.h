@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "scan/j5_scan_server.h"
 #include "scan/qb_server.h"
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
@@ -45,5 +46,14 @@ inline void serve_in_background(qb_server_t* server, int32_t port) {
     usleep(1000);
   }
 }
+
+// A scan client with client id `id` for a test server on 127.0.0.1:port.
+class test_scan_client_t : public j5_scan_client_t {
+ public:
+  explicit test_scan_client_t(int32_t server_port, int32_t client_id = 6)
+      : j5_scan_client_t("127.0.0.1", client_id) {
+    port = server_port;
+  }
+};
 
 #endif

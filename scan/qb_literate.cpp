@@ -14,8 +14,8 @@ const char kSource[] = "qb_literate";
 
 // A write to a socket whose peer has closed must be a failed write, not a
 // SIGPIPE that kills the CGI program or the scan service.
-ssize_t write_some(int fd, const char* data, size_t length) {
-  ssize_t written = send(fd, data, length, MSG_NOSIGNAL);
+ssize_t write_some(int fd, const char* data, size_t length, bool more_follows) {
+  ssize_t written = send(fd, data, length, MSG_NOSIGNAL | (more_follows ? MSG_MORE : 0));
   if (written < 0 && errno == ENOTSOCK) written = write(fd, data, length);
   return written;
 }
@@ -36,12 +36,13 @@ int32_t qb_literate_t::read_all(int32_t fd, void* buffer, int32_t length) {
   return got;
 }
 
-int32_t qb_literate_t::write_all(int32_t fd, const void* buffer, int32_t length) {
+int32_t qb_literate_t::write_all(int32_t fd, const void* buffer, int32_t length,
+                                 bool more_follows) {
   require(fd >= 0 && buffer && length > 0, kSource, 27, "fd >= 0 && buffer && length > 0");
   const char* bytes = static_cast<const char*>(buffer);
   int32_t sent = 0;
   while (sent < length) {
-    ssize_t w = write_some(fd, bytes + sent, length - sent);
+    ssize_t w = write_some(fd, bytes + sent, length - sent, more_follows);
     if (w <= 0) return 0;
     sent += w;
   }

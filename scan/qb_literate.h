@@ -17,7 +17,10 @@ class qb_literate_t {
   // peer ends the stream or a read fails first (bytes already read stay).
   int32_t read_all(int32_t fd, void* buffer, int32_t length);
   // Exactly `length` bytes from `buffer`: returns length, or 0.
-  int32_t write_all(int32_t fd, const void* buffer, int32_t length);
+  // `more_follows` lets a socket hold the bytes back until the next write
+  // without it, so that a message written in pieces leaves as one segment
+  // and wakes the peer once.
+  int32_t write_all(int32_t fd, const void* buffer, int32_t length, bool more_follows = false);
   // One line without its line end (CR or LF, consumed), at most size - 1
   // characters, always terminated. Returns its length, or -1 at end of
   // stream or on a read error.

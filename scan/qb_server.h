@@ -20,8 +20,9 @@ class qb_client_t : public qb_literate_t {
   qb_client_t(const char* host, int32_t port);
 
   // A connected stream socket to host:port (a name or dotted IPv4
-  // address; only the first address of a name is tried), or -1. Uses only
-  // its arguments. The caller closes the descriptor.
+  // address; only the first address of a name is tried), or -1. Connects
+  // to its arguments, not to the object's host and port. The caller closes
+  // the descriptor.
   int32_t open_connection(const char* host, int32_t port);
 
   const char* host_name() const { return host; }
@@ -30,6 +31,15 @@ class qb_client_t : public qb_literate_t {
  protected:
   char host[HOST_SIZE];
   int32_t port;
+
+ private:
+  bool resolve(const char* host_name, in_addr* address);
+
+  // Resolving a name reads the hosts file every time, and an upgrade opens
+  // some 4,100 connections to the same host: the address of the last name
+  // resolved is kept.
+  char resolved_name_[HOST_SIZE] = {};
+  in_addr resolved_address_ = {};
 };
 
 // Listens on a port and hands each accepted connection to handle(), one
