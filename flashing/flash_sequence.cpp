@@ -1,0 +1,211 @@
+#include "flashing/flash_sequence.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "flashing/card_access.h"
+#include "flashing/s19_loader.h"
+
+uint32_t bank_base;
+uint32_t bootval;
+
+namespace {
+
+const uint8_t ERASED = 0xFF;
+const uint32_t LAST_GENERATION = 254;
+
+// A sector erase takes the card about a second; a card that still reports
+// "busy" after this long is not going to finish.
+const int ERASE_TIMEOUT_SECONDS = 60;
+
+bool row_is_blank(const uint32_t* row, uint32_t words) {
+  for (uint32_t k = 0; k < words; k++) {
+    if (row[k] != NO_DATA) return false;
+  }
+  return true;
+}
+
+// A row whose bytes would all be 0xFF needs no programming: the erase left
+// it that way.
+bool row_writes_nothing(const uint32_t* row) {
+  for (uint32_t k = 0; k < ROW_SIZE; k++) {
+    if (row[k] != NO_DATA && row[k] != ERASED) return false;
+  }
+  return true;
+}
+
+double seconds_now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// Runs one card command on its own; false when the exchange failed.
+bool run_card_command(j5_scan_client_t& client, int slot, const uint8_t* tx, int txlen,
+                      uint8_t* rx, int rxlen, int32_t* reply_length) {
+  j5_scan_command_t c = {X3_CARD_OP, slot, txlen, rxlen, tx, rx, 0};
+  if (!client.execute(1, &c)) return false;
+  *reply_length = c.rxcount;
+  return true;
+}
+
+int erase_sector(j5_scan_client_t& client, int slot, uint32_t address) {
+  uint8_t command[X3_ADDRESSED_COMMAND_SIZE];
+  int32_t length = 0;
+  x3_command(X3_ERASE, address, command);
+  if (!run_card_command(client, slot, command, sizeof command, nullptr, 0, &length) ||
+      length != 0) {
+    fprintf(stderr, "Erase failed\n");
+    return -1;
+  }
+  // Poll the erase status until the card says done or failed.
+  x3_command(X3_STATUS, address, command);
+  const double deadline = seconds_now() + ERASE_TIMEOUT_SECONDS;
+  for (;;) {
+    uint8_t status = 0;
+    if (!run_card_command(client, slot, command, sizeof command, &status, 1, &length) ||
+        length != 1) {
+      fprintf(stderr, "Erase failed\n");
+      return -1;
+    }
+    if (status == X3_PASSED) return 0;
+    if (status == X3_FAILED) {
+      fprintf(stderr, "Erase failed - flash error\n");
+      return -1;
+    }
+    if (seconds_now() > deadline) {
+      fprintf(stderr, "Erase failed\n");
+      return -1;
+    }
+  }
+}
+
+}  // namespace
+
+bank_choice choose_bank(uint8_t lo_val, uint8_t hi_val) {
+  const uint32_t L = lo_val == ERASED ? 0 : lo_val;
+  const uint32_t H = hi_val == ERASED ? 0 : hi_val;
+  if (L == 0 && H == 0) return {BANK0_BASE, 1};
+  if (L == LAST_GENERATION && H != 1) return {BANK1_BASE, 1};
+  if (H == LAST_GENERATION && L != 1) return {BANK0_BASE, 1};
+  if (L == LAST_GENERATION && H == 1) return {BANK0_BASE, 2};
+  if (H == LAST_GENERATION && L == 1) return {BANK1_BASE, 2};
+  if (L >= H) return {BANK1_BASE, L + 1};
+  return {BANK0_BASE, H + 1};
+}
+
+int grab_flash(j5_scan_client_t& client, int slot) {
+  const uint8_t command[2] = {X3_GRAB, X3_GRAB};
+  uint8_t reply = 0;
+  int32_t length = 0;
+  if (!run_card_command(client, slot, command, sizeof command, &reply, 1, &length) ||
+      length != 1) {
+    fprintf(stderr, "Error grabbing flash.\n");
+    return -1;
+  }
+  if (reply != 0x00) {
+    fprintf(stderr, "Error2 grabbing flash.\n");
+    return -1;
+  }
+  return 0;
+}
+
+int select_bank(j5_scan_client_t& client, int slot) {
+  uint8_t lo_val = 0, hi_val = 0;
+  if (flash_read(client, slot, BANK0_BASE + GENERATION_OFFSET, 1, &lo_val) != 0) {
+    fprintf(stderr, "error reading lo_val.\n");
+    return -1;
+  }
+  if (flash_read(client, slot, BANK1_BASE + GENERATION_OFFSET, 1, &hi_val) != 0) {
+    fprintf(stderr, "error reading hi_val.\n");
+    return -1;
+  }
+  const bank_choice choice = choose_bank(lo_val, hi_val);
+  bank_base = choice.bank_base;
+  bootval = choice.bootval;
+  return 0;
+}
+
+int erase_flash(j5_scan_client_t& client, int slot, const uint32_t* image) {
+  for (uint32_t s = 0; s < FLASH_IMAGE_WORDS; s += SECTOR_SIZE) {
+    if (row_is_blank(image + s, SECTOR_SIZE)) continue;
+    fflush(stdout);
+    if (erase_sector(client, slot, bank_base + s) != 0) return -1;
+  }
+  return 0;
+}
+
+int program_flash(j5_scan_client_t& client, int slot, const uint32_t* image) {
+  uint8_t command[X3_TRANSFER_SIZE + ROW_SIZE];
+  for (uint32_t r = 0; r < FLASH_IMAGE_WORDS; r += ROW_SIZE) {
+    const uint32_t* row = image + r;
+    if (row_writes_nothing(row)) continue;
+    x3_command(X3_WRITE, bank_base + r, command);
+    command[6] = ROW_SIZE & 0xFF;
+    for (uint32_t k = 0; k < ROW_SIZE; k++) command[X3_TRANSFER_SIZE + k] = row[k] & 0xFF;
+    fflush(stdout);
+    // Cleared before every row, so an empty reply shows as 0.
+    uint8_t reply = 0;
+    int32_t length = 0;
+    if (!run_card_command(client, slot, command, sizeof command, &reply, 1, &length)) {
+      fprintf(stderr, "Program failed1 - %d        \n", 0);
+      return -1;
+    }
+    if (length != 1 || reply != X3_PASSED) {
+      fprintf(stderr, "Program failed2 - %i %d      \n", length, static_cast<int8_t>(reply));
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int verify_flash(j5_scan_client_t& client, int slot, const uint32_t* image) {
+  uint8_t flash[ROW_SIZE];
+  for (uint32_t r = 0; r < FLASH_IMAGE_WORDS; r += ROW_SIZE) {
+    const uint32_t* row = image + r;
+    if (row_is_blank(row, ROW_SIZE)) continue;
+    const uint32_t address = bank_base + r;
+    fflush(stdout);
+    if (flash_read(client, slot, address, ROW_SIZE, flash) != 0) return -1;
+    for (uint32_t k = 0; k < ROW_SIZE; k++) {
+      const uint8_t expected = row[k] & 0xFF;
+      if (expected != flash[k]) {
+        fprintf(stderr, "Verify error at address 0x%x\n", address + k);
+        printf("buf: %x != flash: %x\n", expected, flash[k]);
+        return -1;
+      }
+    }
+  }
+  return 0;
+}
+
+int write_bootval(j5_scan_client_t& client, int slot) {
+  if (!image_above_64k) return 0;
+  const uint32_t address = bank_base + GENERATION_OFFSET;
+  const uint8_t generation = bootval & 0xFF;
+  if (flash_write(client, slot, address, 1, &generation) != 0) {
+    fprintf(stderr, "Error programming bootval.\n");
+    return -1;
+  }
+  uint8_t read_back = 0;
+  if (flash_read(client, slot, address, 1, &read_back) != 0) {
+    fprintf(stderr, "Error reading bootval.\n");
+    return -1;
+  }
+  if (read_back != generation) {
+    fprintf(stderr, "Bootval verify error! (%02X != %02X)\n", read_back, generation);
+    return -1;
+  }
+  return 0;
+}
+
+int reboot_card(j5_scan_client_t& client, int slot) {
+  const uint8_t restart[3] = {0x01, 0x01, 0x01};
+  j5_scan_command_t c = {X3_REBOOT_OP, slot, sizeof restart, 0, restart, nullptr, 0};
+  if (!client.execute(1, &c) || c.rxcount != 0) {
+    fprintf(stderr, "Error rebooting card.\n");
+    return -1;
+  }
+  return 0;
+}

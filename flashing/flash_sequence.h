@@ -1,0 +1,50 @@
+// The seven steps that put a loaded firmware image into one X3 card.
+//
+// Card flash layout: two banks of 512 KiB, bank 0 at card address 0x00000
+// and bank 1 at 0x70000 (the two share the sector 0x70000-0x7FFFF). Each
+// bank's generation byte sits at its base + 0x10000 (0x10000 for bank 0,
+// 0x80000 for bank 1); 1..254 are generations, 0xFF (erased) is none. The
+// card boots the bank with the newer generation, so the steps program the
+// other bank and write its generation byte last: until then a failure
+// leaves the previous firmware bootable.
+//
+// Each step returns 0, or -1 after its own message (standard error, except
+// the second verify line, which goes to standard output). The steps run in
+// order for one slot and the caller stops at the first failure.
+#ifndef FLASHING_FLASH_SEQUENCE_H
+#define FLASHING_FLASH_SEQUENCE_H
+
+#include <cstdint>
+
+#include "scan/j5_scan_server.h"
+
+const uint32_t BANK0_BASE = 0x00000;
+const uint32_t BANK1_BASE = 0x70000;
+const uint32_t GENERATION_OFFSET = 0x10000;
+const uint32_t SECTOR_SIZE = 0x10000;
+const uint32_t ROW_SIZE = 0x100;
+
+// Card address of the bank being programmed, and the generation it gets.
+// Set by select_bank for each card, read by the later steps.
+extern uint32_t bank_base;
+extern uint32_t bootval;
+
+struct bank_choice {
+  uint32_t bank_base;
+  uint32_t bootval;
+};
+
+// The bank to program and its new generation, from the two generation
+// bytes as read (0xFF counts as no generation). Generations count 1..254
+// and wrap to 1, so 1 is newer than 254 and nothing else is.
+bank_choice choose_bank(uint8_t lo_val, uint8_t hi_val);
+
+int grab_flash(j5_scan_client_t& client, int slot);
+int select_bank(j5_scan_client_t& client, int slot);
+int erase_flash(j5_scan_client_t& client, int slot, const uint32_t* image);
+int program_flash(j5_scan_client_t& client, int slot, const uint32_t* image);
+int verify_flash(j5_scan_client_t& client, int slot, const uint32_t* image);
+int write_bootval(j5_scan_client_t& client, int slot);
+int reboot_card(j5_scan_client_t& client, int slot);
+
+#endif
