@@ -1,0 +1,85 @@
+// A model of one X3 line card as the scan service sees it, for tests, the
+// benchmarks and the simulated backplane.
+#ifndef SIM_X3_CARD_H
+#define SIM_X3_CARD_H
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+const uint32_t X3_FLASH_SIZE = 0x100000;
+const uint32_t X3_SECTOR_SIZE = 0x10000;
+
+// What a reboot found: the bank the card started from and its generation.
+struct x3_boot_record {
+  uint32_t boot_count;
+  uint32_t booted_bank;  // 0 or 1
+  uint32_t generation;   // that bank's generation byte, 0 for none
+};
+
+// Everything a card keeps across power cycles; plain data, so that it can
+// live in memory or in a file mapped by the backplane.
+struct x3_card_state {
+  uint8_t flash[X3_FLASH_SIZE];
+  x3_boot_record boot;
+};
+
+// Which card command a fault rule matches.
+enum class x3_command_kind { grab, read, write, erase, status, reboot };
+
+// Replaces the card's answer to the nth command of a kind (counted from 1
+// since the card was inserted; 0 matches every one). The command does not
+// reach the flash. A dropped connection makes the service close the
+// request's connection without replying.
+struct x3_fault_rule {
+  x3_command_kind kind;
+  int nth;
+  bool drop_connection;
+  int32_t length;
+  std::vector<uint8_t> reply;
+};
+
+// Injectable misbehaviour of the flash itself.
+struct x3_card_faults {
+  int erase_busy_polls = 0;                 // "busy" answers before "P"
+  bool erase_fails = false;                 // the erase leaves the sector and reports "F"
+  std::map<uint32_t, uint8_t> stuck_bits;   // address -> bits that stay 1
+  std::vector<x3_fault_rule> rules;
+};
+
+// Answers the card commands of scan op 0xC5 (grab, read, write, erase,
+// erase status) and the restart of op 0x93 over 1 MiB of NOR flash:
+// erased bytes read 0xFF, programming can only clear bits, erase works on
+// whole 64 KiB sectors. A reboot starts the bank with the newer generation
+// byte and records it.
+class x3_card_t {
+ public:
+  explicit x3_card_t(x3_card_state* state) : state_(state) {}
+
+  // One scan command for this card: places at most rxlen reply bytes and
+  // returns the reply length, -1 for a command the card does not know.
+  // Throws exception_t for an injected dropped connection.
+  int32_t command(int32_t op, int32_t txlen, const uint8_t* txbuf, int32_t rxlen, uint8_t* rxbuf);
+
+  // How many commands of a kind the card has received.
+  int commands_seen(x3_command_kind kind) const {
+    auto it = seen_.find(kind);
+    return it == seen_.end() ? 0 : it->second;
+  }
+
+  x3_card_faults faults;
+  x3_card_state& state() { return *state_; }
+
+ private:
+  int32_t card_command(x3_command_kind kind, uint32_t address, uint32_t count,
+                       const uint8_t* data, int32_t rxlen, uint8_t* rxbuf);
+  bool injected(x3_command_kind kind, int32_t rxlen, uint8_t* rxbuf, int32_t* result);
+  void reboot();
+
+  x3_card_state* state_;
+  std::map<x3_command_kind, int> seen_;
+  int busy_polls_left_ = 0;
+  bool erase_failed_ = false;
+};
+
+#endif
