@@ -1,0 +1,96 @@
+#include "frontend/flash_x3.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/exception.h"
+#include "flashing/flash_sequence.h"
+#include "flashing/s19_loader.h"
+#include "scan/j5_scan_server.h"
+#include "upload/uploader.h"
+
+namespace {
+
+const char kSource[] = "flash_x3";
+const char SCAN_SERVICE_HOST[] = "localhost";
+const int32_t CLIENT_ID = 6;
+
+// The image of one flash bank, allocated once and kept until the process
+// ends.
+uint32_t* flash_image;
+
+// Runs the seven steps for one card; the first failing step ends them.
+int flash_card(j5_scan_client_t& client, int slot) {
+  if (grab_flash(client, slot) != 0) return -1;
+  if (select_bank(client, slot) != 0) return -1;
+  if (erase_flash(client, slot, flash_image) != 0) return -1;
+  if (program_flash(client, slot, flash_image) != 0) return -1;
+  if (verify_flash(client, slot, flash_image) != 0) return -1;
+  if (write_bootval(client, slot) != 0) return -1;
+  return reboot_card(client, slot);
+}
+
+}  // namespace
+
+int run_upgrade() {
+  const char* s = getenv("CONTENT_TYPE");
+  require(s != nullptr, kSource, 475, "s");
+  j5_scan_client_t client(SCAN_SERVICE_HOST, CLIENT_ID);
+  flash_image = static_cast<uint32_t*>(malloc(FLASH_IMAGE_WORDS * sizeof(uint32_t)));
+  if (!flash_image) throw exception_t("malloc failed");
+  memset(flash_image, 0xFF, FLASH_IMAGE_WORDS * sizeof(uint32_t));
+
+  uploader_t uploader(s);
+  uploader.parse(stdin);
+  image_above_64k = 0;
+  if (load_s19_image(flash_image) != 0) return 0;
+
+  if (!client.grab()) {
+    puts("grab failed.");
+    return 0;
+  }
+  int count = 0;
+  bool step_failed = false;
+  for (int slot = 0; slot < J5_SCAN_NUM_SLOTS && !step_failed; slot++) {
+    if (!uploader.selected[slot]) continue;
+    count++;
+    // Slot 0 holds no X3 card.
+    require(slot != 0, kSource, 510, "slot");
+    step_failed = flash_card(client, slot) != 0;
+  }
+  if (!client.release()) {
+    puts("release failed.");
+    return 0;
+  }
+  return step_failed ? 0 : count;
+}
+
+void write_results_page() {
+  puts("Content-type: text/html\n");
+  puts("<html>");
+  printf("<head><link rel=\"stylesheet\" type=\"text/css\" href=\"/style.css\"></head>");
+  puts("<body>");
+  printf("<div id=\"top\">");
+  printf("<h1>");
+  printf("<a href=\"/index.html\">Telvane Switch</a> : ");
+  printf("<a href=\"/cgi/web.cgi?upgrade_x3\">Upgrade X3 Firmware </a> : ");
+  printf("results");
+  printf("</h1>");
+  printf("<div id=\"center\">");
+  printf("<pre>");
+  try {
+    const int cards = run_upgrade();
+    if (cards > 0) {
+      printf("The upgrade was successful. %d card%s re-flashed.<br> \n", cards,
+             cards == 1 ? "" : "s");
+    } else {
+      printf("The upgrade failed.<br>");
+    }
+  } catch (const exception_t& e) {
+    printf("The upgrade failed.<br>");
+    e.print();
+  }
+  puts("</body>");
+  puts("</html>");
+}

@@ -1,0 +1,17 @@
+// The upgrade front end: the CGI program that re-flashes the X3 cards an
+// operator ticked in the upgrade form and answers with a results page.
+#ifndef FRONTEND_FLASH_X3_H
+#define FRONTEND_FLASH_X3_H
+
+// Reads the form from standard input (content type from CONTENT_TYPE),
+// loads the uploaded image and runs the flashing steps for every ticked
+// slot, in ascending order, holding the scan service for client id 6.
+// Returns the number of cards re-flashed when all of them went through and
+// the service was given back; 0 otherwise. Throws exception_t for broken
+// preconditions and malformed uploads (the service is then not released).
+int run_upgrade();
+
+// Writes the whole results page to standard output around run_upgrade.
+void write_results_page();
+
+#endif

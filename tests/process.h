@@ -1,0 +1,21 @@
+// Runs a program as a child process with given standard input and
+// environment, and collects what it wrote and how it ended.
+#ifndef TESTS_PROCESS_H
+#define TESTS_PROCESS_H
+
+#include <string>
+#include <vector>
+
+struct process_result {
+  std::string out;  // standard output
+  std::string err;  // standard error
+  int status;       // exit status, or 128 + signal number
+};
+
+// Runs `argv` (argv[0] is the path) with `environment` added to an empty
+// environment ("NAME=value" entries), feeding `input` to its standard
+// input. Input the program does not read is dropped.
+process_result run_process(const std::vector<std::string>& argv, const std::string& input,
+                           const std::vector<std::string>& environment = {});
+
+#endif

@@ -1,0 +1,411 @@
+// The flash_x3 CGI program end to end: a form and an image on standard
+// input, the real scan server with X3 card models on 127.0.0.1:1971, and
+// the page, the diagnostics, the exit status and the cards' flash checked
+// afterwards.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "scan/j5_scan_server.h"
+#include "scan/loopback_test_support.h"
+#include "sim/backplane.h"
+#include "tests/firmware.h"
+#include "tests/process.h"
+
+namespace {
+
+const std::string PAGE_HEAD =
+    "Content-type: text/html\n\n"
+    "<html>\n"
+    "<head><link rel=\"stylesheet\" type=\"text/css\" href=\"/style.css\"></head>"
+    "<body>\n"
+    "<div id=\"top\"><h1><a href=\"/index.html\">Telvane Switch</a> : "
+    "<a href=\"/cgi/web.cgi?upgrade_x3\">Upgrade X3 Firmware </a> : results</h1>"
+    "<div id=\"center\"><pre>";
+const std::string PAGE_FOOT = "</body>\n</html>\n";
+const std::string FAILED = "The upgrade failed.<br>";
+
+std::string success_page(const std::string& cards) {
+  return PAGE_HEAD + "The upgrade was successful. " + cards + " re-flashed.<br> \n" + PAGE_FOOT;
+}
+
+// The scan service as the switch runs it, counting requests, and able to
+// drop release requests unanswered.
+class test_service_t : public j5_scan_server_t {
+ public:
+  explicit test_service_t(j5_scan_primitive_fn primitive) : j5_scan_server_t(primitive) {}
+  void handle(int32_t fd) override {
+    requests++;
+    if (drop_releases) {
+      uint8_t start[16];
+      if (recv(fd, start, sizeof start, MSG_PEEK | MSG_WAITALL) == sizeof start &&
+          start[15] == J5_SCAN_OP_RELEASE) {
+        return;
+      }
+    }
+    j5_scan_server_t::handle(fd);
+  }
+  std::atomic<int> requests{0};
+  std::atomic<bool> drop_releases{false};
+};
+
+backplane_t& cards() {
+  static backplane_t* backplane = new backplane_t;
+  return *backplane;
+}
+
+test_service_t& service() {
+  static test_service_t* server = new test_service_t(cards().primitive());
+  return *server;
+}
+
+// The firmware most tests upload: data in sectors 0, 1 and 3 (none at the
+// generation byte 0x10000), a row of explicit 0xFF bytes, a partial row.
+firmware standard_image() {
+  firmware image;
+  add_random_bytes(image, 0x00000, 0x2000, 1);
+  add_random_bytes(image, 0x10100, 0x1F00, 2);
+  add_random_bytes(image, 0x30000, 0x0155, 3);
+  for (uint32_t k = 0; k < 0x100; k++) image[0x31000 + k] = 0xFF;
+  return image;
+}
+
+class Upgrade : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { serve_in_background(&service(), J5_SCAN_PORT); }
+
+  void SetUp() override {
+    for (int slot = 0; slot < J5_SCAN_NUM_SLOTS; slot++) cards().remove_card(slot);
+    service().drop_releases = false;
+    test_scan_client_t(J5_SCAN_PORT, 6).release();
+  }
+
+  process_result upgrade(const std::vector<int>& slots, const std::string& file) {
+    return run_flash_x3(form_content_type(), multipart_form(slots, file));
+  }
+
+  static process_result run_flash_x3(const std::string& content_type, const std::string& body,
+                                     bool with_content_type = true) {
+    std::vector<std::string> environment;
+    if (with_content_type) environment.push_back("CONTENT_TYPE=" + content_type);
+    return run_process({FLASH_X3_PATH}, body, environment);
+  }
+
+  // Puts old firmware in both banks: bank 0 filled with 0x11 and generation
+  // `lo`, bank 1 with 0x22 and generation `hi` (sector 0x70000 is shared;
+  // bank 1 wins there).
+  static void insert_card(int slot, uint8_t lo = 0xFF, uint8_t hi = 0xFF) {
+    x3_card_state& s = cards().insert_card(slot).state();
+    memset(s.flash, 0x11, 0x70000);
+    memset(s.flash + 0x70000, 0x22, 0x80000);
+    s.flash[0x10000] = lo;
+    s.flash[0x80000] = hi;
+  }
+
+  // The service is free when another client can take it.
+  static bool service_is_free() {
+    test_scan_client_t other(J5_SCAN_PORT, 7);
+    return other.grab() && other.release();
+  }
+
+  // Checks that the bank at `base` holds `image` in every sector the image
+  // touches (0xFF where it has no data) and the generation byte
+  // `generation` (-1: none written), and that everything else is as
+  // `before`.
+  static void expect_programmed(int slot, uint32_t base, const firmware& image, int generation,
+                                const std::vector<uint8_t>& before) {
+    std::vector<bool> touched(8);
+    for (const auto& entry : image) touched[entry.first / 0x10000] = true;
+    cards().with_card(slot, [&](x3_card_t& card) {
+      const uint8_t* flash = card.state().flash;
+      int mismatches = 0;
+      for (uint32_t a = 0; a < X3_FLASH_SIZE && mismatches < 5; a++) {
+        const bool in_bank = a >= base && a < base + 0x80000;
+        uint8_t expected = before[a];
+        if (in_bank && touched[(a - base) / 0x10000]) {
+          auto it = image.find(a - base);
+          expected = it == image.end() ? 0xFF : it->second;
+        }
+        if (a == base + 0x10000 && generation >= 0) expected = generation;
+        if (flash[a] != expected) {
+          ADD_FAILURE() << std::hex << "flash[0x" << a << "] = 0x" << int(flash[a])
+                        << ", expected 0x" << int(expected);
+          mismatches++;
+        }
+      }
+    });
+  }
+
+  static std::vector<uint8_t> flash_of(int slot) {
+    std::vector<uint8_t> copy;
+    cards().with_card(slot, [&](x3_card_t& card) {
+      copy.assign(card.state().flash, card.state().flash + X3_FLASH_SIZE);
+    });
+    return copy;
+  }
+
+  static x3_boot_record boot_of(int slot) {
+    x3_boot_record boot{};
+    cards().with_card(slot, [&](x3_card_t& card) { boot = card.state().boot; });
+    return boot;
+  }
+};
+
+TEST_F(Upgrade, OneBlankCard) {
+  insert_card(5);
+  const std::vector<uint8_t> before = flash_of(5);
+  const firmware image = standard_image();
+  process_result r = upgrade({5}, s_records(image));
+  EXPECT_EQ(success_page("1 card"), r.out);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ(0, r.status);
+  expect_programmed(5, 0x00000, image, 1, before);
+  EXPECT_EQ(1u, boot_of(5).boot_count);
+  EXPECT_EQ(0u, boot_of(5).booted_bank);
+  EXPECT_EQ(1u, boot_of(5).generation);
+  EXPECT_TRUE(service_is_free());
+}
+
+TEST_F(Upgrade, SeveralCardsInSlotOrder) {
+  const firmware image = standard_image();
+  for (int slot : {2, 9, 31}) insert_card(slot, 3, 7);
+  process_result r = upgrade({31, 2, 9}, s_records(image, 16));
+  EXPECT_EQ(success_page("3 cards"), r.out);
+  EXPECT_EQ("", r.err);
+  for (int slot : {2, 9, 31}) {
+    EXPECT_EQ(1u, boot_of(slot).boot_count);
+    EXPECT_EQ(8u, boot_of(slot).generation);
+    EXPECT_EQ(0u, boot_of(slot).booted_bank);
+  }
+}
+
+TEST_F(Upgrade, ProgramsTheOlderBankWithTheNextGeneration) {
+  struct generation_case {
+    uint8_t lo, hi;
+    uint32_t bank_base, bootval;
+  } cases[] = {
+      {0xFF, 0xFF, 0x00000, 1}, {0x00, 0xFF, 0x00000, 1}, {3, 3, 0x70000, 4},
+      {3, 7, 0x00000, 8},       {7, 0xFF, 0x70000, 8},    {254, 1, 0x00000, 2},
+      {1, 254, 0x70000, 2},     {254, 254, 0x70000, 1},   {254, 0xFF, 0x70000, 1},
+      {0xFF, 254, 0x00000, 1},
+  };
+  const firmware image = standard_image();
+  const std::string file = s_records(image);
+  for (const generation_case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "lo " << int(c.lo) << " hi " << int(c.hi));
+    insert_card(4, c.lo, c.hi);
+    const std::vector<uint8_t> before = flash_of(4);
+    EXPECT_EQ(success_page("1 card"), upgrade({4}, file).out);
+    expect_programmed(4, c.bank_base, image, c.bootval, before);
+    EXPECT_EQ(c.bank_base == 0 ? 0u : 1u, boot_of(4).booted_bank);
+    EXPECT_EQ(c.bootval, boot_of(4).generation);
+  }
+}
+
+TEST_F(Upgrade, ImageBelow64KiBWritesNoGeneration) {
+  insert_card(6, 5, 0xFF);
+  const std::vector<uint8_t> before = flash_of(6);
+  firmware image;
+  add_random_bytes(image, 0x0100, 0x3000, 4);
+  EXPECT_EQ(success_page("1 card"), upgrade({6}, s_records(image)).out);
+  // Bank 1 was chosen; only its first sector (0x70000) was touched, and its
+  // generation byte at 0x80000 stays erased-as-before.
+  expect_programmed(6, 0x70000, image, -1, before);
+  EXPECT_EQ(0u, boot_of(6).booted_bank);
+}
+
+TEST_F(Upgrade, RowsOfOnly0xFFAreErasedAndVerifiedButNotProgrammed) {
+  insert_card(7);
+  const std::vector<uint8_t> before = flash_of(7);
+  firmware image;
+  for (uint32_t k = 0; k < 0x200; k++) image[0x20000 + k] = 0xFF;
+  image[0x40000] = 0x42;
+  EXPECT_EQ(success_page("1 card"), upgrade({7}, s_records(image)).out);
+  expect_programmed(7, 0, image, 1, before);
+  cards().with_card(7, [](x3_card_t& card) {
+    EXPECT_EQ(2, card.commands_seen(x3_command_kind::erase));
+    EXPECT_EQ(2, card.commands_seen(x3_command_kind::write));  // row 0x40000 and the generation
+    EXPECT_EQ(2 + 3 + 1, card.commands_seen(x3_command_kind::read));
+  });
+}
+
+TEST_F(Upgrade, StepFailuresReportTheirMessageAndReleaseTheService) {
+  // One row of bytes 00..1F at 0x10100: one erase, one row write, one row
+  // read, then the generation byte (write 2, read 4).
+  firmware image;
+  for (uint32_t k = 0; k < 0x20; k++) image[0x10100 + k] = k;
+  const std::string file = s_records(image);
+  using kind = x3_command_kind;
+  struct failure_case {
+    const char* what;
+    x3_card_faults faults;
+    std::string err;
+    std::string out;  // lines before the outcome
+  };
+  auto rule = [](kind k, int nth, int32_t length, std::vector<uint8_t> reply) {
+    x3_card_faults f;
+    f.rules.push_back({k, nth, false, length, reply});
+    return f;
+  };
+  auto dropped = [](kind k, int nth) {
+    x3_card_faults f;
+    f.rules.push_back({k, nth, true, 0, {}});
+    return f;
+  };
+  x3_card_faults erase_fails;
+  erase_fails.erase_fails = true;
+  x3_card_faults stuck_data;
+  stuck_data.stuck_bits[0x10102] = 0x01;
+  x3_card_faults stuck_generation;
+  stuck_generation.stuck_bits[0x10000] = 0xFE;
+  const failure_case cases[] = {
+      {"grab reply too long", rule(kind::grab, 1, 2, {0, 0}), "Error grabbing flash.\n", ""},
+      {"grab dropped", dropped(kind::grab, 1), "Error grabbing flash.\n", ""},
+      {"grab refused", rule(kind::grab, 1, 1, {1}), "Error2 grabbing flash.\n", ""},
+      {"lo_val unreadable", rule(kind::read, 1, -1, {}), "error reading lo_val.\n", ""},
+      {"hi_val short", rule(kind::read, 2, 0, {}), "error reading hi_val.\n", ""},
+      {"erase answers", rule(kind::erase, 1, 1, {0}), "Erase failed\n", ""},
+      {"status dropped", dropped(kind::status, 1), "Erase failed\n", ""},
+      {"status too long", rule(kind::status, 1, 2, {'P', 'P'}), "Erase failed\n", ""},
+      {"flash error", erase_fails, "Erase failed - flash error\n", ""},
+      {"row write dropped", dropped(kind::write, 1), "Program failed1 - 0        \n", ""},
+      {"row write F", rule(kind::write, 1, 1, {'F'}), "Program failed2 - 1 70      \n", ""},
+      {"row write PP", rule(kind::write, 1, 2, {'P', 'P'}), "Program failed2 - 2 80      \n", ""},
+      {"row write empty", rule(kind::write, 1, 0, {}), "Program failed2 - 0 0      \n", ""},
+      {"row read fails", rule(kind::read, 3, -1, {}), "", ""},
+      {"stuck data bit", stuck_data, "Verify error at address 0x10102\n", "buf: 2 != flash: 3\n"},
+      {"generation write F", rule(kind::write, 2, 1, {'F'}), "Error programming bootval.\n", ""},
+      {"generation read fails", rule(kind::read, 4, -1, {}), "Error reading bootval.\n", ""},
+      {"stuck generation", stuck_generation, "Bootval verify error! (FF != 01)\n", ""},
+      {"reboot answers", rule(kind::reboot, 1, 1, {0}), "Error rebooting card.\n", ""},
+      {"reboot dropped", dropped(kind::reboot, 1), "Error rebooting card.\n", ""},
+  };
+  for (const failure_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    insert_card(3);
+    cards().with_card(3, [&](x3_card_t& card) { card.faults = c.faults; });
+    process_result r = upgrade({3}, file);
+    EXPECT_EQ(PAGE_HEAD + c.out + FAILED + PAGE_FOOT, r.out);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(service_is_free());
+    EXPECT_EQ(0u, boot_of(3).boot_count);
+  }
+}
+
+TEST_F(Upgrade, AFailingCardStopsTheRunAfterTheCardsBeforeIt) {
+  const firmware image = standard_image();
+  insert_card(2);
+  insert_card(8);
+  insert_card(12);
+  ASSERT_NE(0xFF, image.at(0x10));
+  cards().with_card(8, [](x3_card_t& card) { card.faults.stuck_bits[0x00010] = 0xFF; });
+  process_result r = upgrade({2, 8, 12}, s_records(image));
+  EXPECT_EQ(0, r.out.find(PAGE_HEAD));
+  EXPECT_NE(std::string::npos, r.out.find("buf: "));
+  EXPECT_EQ(FAILED + PAGE_FOOT, r.out.substr(r.out.size() - FAILED.size() - PAGE_FOOT.size()));
+  EXPECT_EQ(0u, r.err.find("Verify error at address 0x10\n"));
+  EXPECT_EQ(1u, boot_of(2).boot_count);
+  EXPECT_EQ(0u, boot_of(8).boot_count);
+  EXPECT_EQ(0u, boot_of(12).boot_count);
+  cards().with_card(12, [](x3_card_t& card) {
+    EXPECT_EQ(0, card.commands_seen(x3_command_kind::grab));
+  });
+  EXPECT_TRUE(service_is_free());
+}
+
+TEST_F(Upgrade, ServiceHeldByAnotherClient) {
+  insert_card(3);
+  test_scan_client_t other(J5_SCAN_PORT, 7);
+  ASSERT_EQ(1, other.grab());
+  process_result r = upgrade({3}, s_records(standard_image()));
+  EXPECT_EQ(PAGE_HEAD + "grab failed.\n" + FAILED + PAGE_FOOT, r.out);
+  EXPECT_EQ(1, other.release());
+  cards().with_card(3, [](x3_card_t& card) {
+    EXPECT_EQ(0, card.commands_seen(x3_command_kind::grab));
+  });
+}
+
+TEST_F(Upgrade, ReleaseFailure) {
+  insert_card(3);
+  service().drop_releases = true;
+  process_result r = upgrade({3}, s_records(standard_image()));
+  EXPECT_EQ(PAGE_HEAD + "release failed.\n" + FAILED + PAGE_FOOT, r.out);
+  EXPECT_EQ(1u, boot_of(3).boot_count);  // the card itself went through
+}
+
+TEST_F(Upgrade, SlotZeroIsRefusedBeforeAnyCardIsTouched) {
+  insert_card(0);
+  insert_card(3);
+  process_result r = upgrade({3, 0}, s_records(standard_image()));
+  EXPECT_EQ(PAGE_HEAD + FAILED + "assertion failed. flash_x3:510 (slot)\n" + PAGE_FOOT, r.out);
+  EXPECT_EQ("", r.err);
+  for (int slot : {0, 3}) {
+    cards().with_card(slot, [](x3_card_t& card) {
+      EXPECT_EQ(0, card.commands_seen(x3_command_kind::grab));
+    });
+  }
+  EXPECT_FALSE(service_is_free());  // the failure skipped the release
+}
+
+TEST_F(Upgrade, NoSlotTickedGrabsAndReleasesOnly) {
+  insert_card(3);
+  const int before = service().requests;
+  process_result r = upgrade({}, s_records(standard_image()));
+  EXPECT_EQ(PAGE_HEAD + FAILED + PAGE_FOOT, r.out);
+  EXPECT_EQ(2, service().requests - before);
+  EXPECT_TRUE(service_is_free());
+}
+
+TEST_F(Upgrade, RejectedUploadsNeverContactTheService) {
+  const std::string good = s_records(standard_image());
+  std::string bad_checksum = good;
+  const size_t line_end = bad_checksum.find("\r\n", bad_checksum.find("S3"));
+  bad_checksum[line_end - 1] ^= 1;
+  const std::string bad_line = bad_checksum.substr(bad_checksum.find("S3"),
+                                                   line_end + 2 - bad_checksum.find("S3"));
+  struct rejected_case {
+    const char* what;
+    std::string content_type;
+    std::string body;
+    std::string page_middle;
+  } cases[] = {
+      {"checksum", form_content_type(), multipart_form({3}, bad_checksum),
+       "Checksum error on line:\n" + bad_line + "\n" + FAILED},
+      {"no end record", form_content_type(), multipart_form({3}, "S1130000000102030405060708090A0B0C0D0E0F74\r\n"),
+       "Missing S7/S9 termination record\n" + FAILED},
+      {"not octet-stream", form_content_type(), multipart_form({3}, good, "text/x-srecord"),
+       FAILED + "malformed upload stream\n"},
+      {"no boundary", "multipart/form-data", multipart_form({3}, good),
+       FAILED + "assertion failed. j5_uploader:36 (boundary)\n"},
+      {"empty content type", "", multipart_form({3}, good),
+       FAILED + "assertion failed. j5_uploader:33 (this && content_type && *content_type)\n"},
+  };
+  insert_card(3);
+  const int before = service().requests;
+  for (const rejected_case& c : cases) {
+    process_result r = run_flash_x3(c.content_type, c.body);
+    EXPECT_EQ(PAGE_HEAD + c.page_middle + PAGE_FOOT, r.out) << c.what;
+    EXPECT_EQ(0, r.status) << c.what;
+  }
+  process_result r = run_flash_x3("", "", false);
+  EXPECT_EQ(PAGE_HEAD + FAILED + "assertion failed. flash_x3:475 (s)\n" + PAGE_FOOT, r.out);
+  EXPECT_EQ(before, service().requests);
+}
+
+TEST_F(Upgrade, OutOfRangeEndsTheProcessAndCutsThePage) {
+  insert_card(3);
+  const std::string file = s3_record(0x7FFFF, {0x01, 0x02}) + "\r\nS70500000000FA\r\n";
+  process_result r = upgrade({3}, file);
+  EXPECT_EQ(PAGE_HEAD + "OutOfRange\n", r.out);
+  EXPECT_EQ(255, r.status);
+  cards().with_card(3, [](x3_card_t& card) {
+    EXPECT_EQ(0, card.commands_seen(x3_command_kind::grab));
+  });
+}
+
+}  // namespace
