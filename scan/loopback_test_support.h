@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "common/exception.h"
 #include "scan/j5_scan_server.h"
 #include "scan/qb_server.h"
 
@@ -33,7 +34,15 @@ inline int32_t unused_loopback_port() {
 // loop never returns, so the thread stays until the test process ends;
 // the server object must live as long (a static or leaked object).
 inline void serve_in_background(qb_server_t* server, int32_t port) {
-  std::thread([server, port] { server->serve(port, 8, htonl(INADDR_LOOPBACK)); }).detach();
+  std::thread([server, port] {
+    try {
+      server->serve(port, 8, htonl(INADDR_LOOPBACK));
+    } catch (const exception_t& e) {
+      // Another process holds the port: no test result would mean anything.
+      fprintf(stderr, "test server on port %d: %s\n", port, e.message);
+      _exit(1);
+    }
+  }).detach();
   // Wait until the port is in the LISTEN state (0A in /proc/net/tcp), so
   // that no probe connection reaches the handler.
   char wanted[32];

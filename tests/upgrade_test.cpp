@@ -4,6 +4,7 @@
 // afterwards.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -396,6 +397,23 @@ TEST_F(Upgrade, RejectedUploadsNeverContactTheService) {
   EXPECT_EQ(PAGE_HEAD + FAILED + "assertion failed. flash_x3:475 (s)\n" + PAGE_FOOT, r.out);
   EXPECT_EQ(before, service().requests);
 }
+
+#ifndef X3_SANITIZE
+// The sanitizer build checks memory its own way and cannot run under
+// valgrind.
+TEST_F(Upgrade, CleanUnderValgrind) {
+  const std::string valgrind = "/usr/bin/valgrind";
+  if (access(valgrind.c_str(), X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
+  insert_card(3);
+  process_result r = run_process(
+      {valgrind, "--quiet", "--error-exitcode=99", "--leak-check=full",
+       "--errors-for-leak-kinds=definite,indirect,possible", FLASH_X3_PATH},
+      multipart_form({3}, s_records(standard_image())), {"CONTENT_TYPE=" + form_content_type()});
+  EXPECT_EQ(success_page("1 card"), r.out);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ(0, r.status);
+}
+#endif
 
 TEST_F(Upgrade, OutOfRangeEndsTheProcessAndCutsThePage) {
   insert_card(3);
