@@ -30,6 +30,22 @@ inline int32_t unused_loopback_port() {
   return ntohs(a.sin_port);
 }
 
+// Waits until something listens on port `port` of this machine, the
+// LISTEN state (0A) in /proc/net/tcp, for up to about 5 s. Probing with a
+// connection instead would hand a server an empty request.
+inline bool wait_for_listener(int32_t port) {
+  char wanted[32];
+  snprintf(wanted, sizeof wanted, ":%04X 00000000:0000 0A", static_cast<unsigned>(port));
+  for (int attempt = 0; attempt < 5000; attempt++) {
+    std::ifstream table("/proc/net/tcp");
+    for (std::string line; std::getline(table, line);) {
+      if (line.find(wanted) != std::string::npos) return true;
+    }
+    usleep(1000);
+  }
+  return false;
+}
+
 // Runs server->serve on 127.0.0.1:port in a thread of its own. The accept
 // loop never returns, so the thread stays until the test process ends;
 // the server object must live as long (a static or leaked object).
@@ -43,17 +59,7 @@ inline void serve_in_background(qb_server_t* server, int32_t port) {
       _exit(1);
     }
   }).detach();
-  // Wait until the port is in the LISTEN state (0A in /proc/net/tcp), so
-  // that no probe connection reaches the handler.
-  char wanted[32];
-  snprintf(wanted, sizeof wanted, ":%04X 00000000:0000 0A", static_cast<unsigned>(port));
-  for (int attempt = 0; attempt < 1000; attempt++) {
-    std::ifstream table("/proc/net/tcp");
-    for (std::string line; std::getline(table, line);) {
-      if (line.find(wanted) != std::string::npos) return;
-    }
-    usleep(1000);
-  }
+  wait_for_listener(port);
 }
 
 // A scan client with client id `id` for a test server on 127.0.0.1:port.

@@ -2,19 +2,32 @@
 
 #include <cstring>
 
+#include "sim/card_state_file.h"
+
 x3_card_t& backplane_t::insert_card(int slot) {
+  auto state = std::make_shared<x3_card_state>();
+  memset(state->flash, 0xFF, sizeof state->flash);
+  state->boot = {};
+  return insert(slot, std::move(state));
+}
+
+x3_card_t& backplane_t::insert_card(int slot, const std::string& state_path) {
+  return insert(slot, map_card_state(state_path));
+}
+
+x3_card_t& backplane_t::insert(int slot, std::shared_ptr<x3_card_state> state) {
   std::lock_guard<std::mutex> hold(lock_);
   slot_t& s = slots_.at(slot);
-  s.state = std::make_unique<x3_card_state>();
-  memset(s.state->flash, 0xFF, sizeof s.state->flash);
-  s.state->boot = {};
-  s.card = std::make_unique<x3_card_t>(s.state.get());
+  s.card = std::make_unique<x3_card_t>(state.get());
+  s.state = std::move(state);
   return *s.card;
 }
 
 void backplane_t::remove_card(int slot) {
   std::lock_guard<std::mutex> hold(lock_);
-  slots_.at(slot) = {};
+  slot_t& s = slots_.at(slot);
+  s.card.reset();
+  s.state.reset();
 }
 
 j5_scan_primitive_fn backplane_t::primitive() {

@@ -6,17 +6,20 @@
 #include <array>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "scan/j5_scan_server.h"
 #include "sim/x3_card.h"
 
-// Owns the cards' state in memory. The scan primitive it offers may run on
-// the server's thread while a test inspects the cards: both sides go
-// through the backplane's lock.
+// The scan primitive it offers may run on the server's thread while a test
+// inspects the cards: both sides go through the backplane's lock.
 class backplane_t {
  public:
-  // A card with blank (all 0xFF) flash in `slot`.
+  // A blank card (all flash 0xFF) whose state lives in memory.
   x3_card_t& insert_card(int slot);
+  // A card whose state lives in the file at `state_path` (created blank
+  // when missing), so that it survives the process.
+  x3_card_t& insert_card(int slot, const std::string& state_path);
   void remove_card(int slot);
 
   // Calls `inspect` with the card in `slot` while no command runs.
@@ -30,8 +33,10 @@ class backplane_t {
   j5_scan_primitive_fn primitive();
 
  private:
+  x3_card_t& insert(int slot, std::shared_ptr<x3_card_state> state);
+
   struct slot_t {
-    std::unique_ptr<x3_card_state> state;
+    std::shared_ptr<x3_card_state> state;
     std::unique_ptr<x3_card_t> card;
   };
   std::mutex lock_;

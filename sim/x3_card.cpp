@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unistd.h>
 
 #include "common/exception.h"
 #include "flashing/card_access.h"
 #include "flashing/flash_sequence.h"
+#include "sim/crc32.h"
 
 namespace {
 
@@ -61,7 +63,9 @@ bool x3_card_t::injected(x3_command_kind kind, int32_t rxlen, uint8_t* rxbuf, in
   const int seen = ++seen_[kind];
   for (const x3_fault_rule& rule : faults.rules) {
     if (rule.kind != kind || (rule.nth != 0 && rule.nth != seen)) continue;
-    if (rule.drop_connection) throw exception_t("x3 card model: connection dropped");
+    if (rule.action == x3_fault_action::power_cut) _exit(137);
+    if (rule.action == x3_fault_action::drop_connection)
+      throw exception_t("x3 card model: connection dropped");
     std::copy_n(rule.reply.begin(), std::min<size_t>(rule.reply.size(), std::max(rxlen, 0)),
                 rxbuf);
     *result = rule.length;
@@ -106,14 +110,19 @@ int32_t x3_card_t::card_command(x3_command_kind kind, uint32_t address, uint32_t
   return -1;
 }
 
+uint32_t x3_card_t::bank_to_boot(const x3_card_state& state) {
+  const uint8_t lo_val = state.flash[BANK0_BASE + GENERATION_OFFSET];
+  const uint8_t hi_val = state.flash[BANK1_BASE + GENERATION_OFFSET];
+  return choose_bank(lo_val, hi_val).bank_base == BANK0_BASE ? 1 : 0;
+}
+
 void x3_card_t::reboot() {
-  const uint8_t lo_val = state_->flash[BANK0_BASE + GENERATION_OFFSET];
-  const uint8_t hi_val = state_->flash[BANK1_BASE + GENERATION_OFFSET];
-  // The card starts the bank that an upgrade would not overwrite.
-  const bool boots_bank1 = choose_bank(lo_val, hi_val).bank_base == BANK0_BASE;
-  const uint8_t generation = boots_bank1 ? hi_val : lo_val;
+  const uint32_t bank = bank_to_boot(*state_);
+  const uint32_t base = bank == 1 ? BANK1_BASE : BANK0_BASE;
+  const uint8_t generation = state_->flash[base + GENERATION_OFFSET];
   x3_boot_record& boot = state_->boot;
   boot.boot_count++;
-  boot.booted_bank = boots_bank1 ? 1 : 0;
+  boot.booted_bank = bank;
   boot.generation = generation == 0xFF ? 0 : generation;
+  boot.crc32 = crc32(state_->flash + base, X3_BANK_SIZE);
 }

@@ -10,11 +10,15 @@
 const uint32_t X3_FLASH_SIZE = 0x100000;
 const uint32_t X3_SECTOR_SIZE = 0x10000;
 
-// What a reboot found: the bank the card started from and its generation.
+const uint32_t X3_BANK_SIZE = 0x80000;
+
+// What the last reboot found: the bank the card started from, its
+// generation and a CRC-32 of the bank's 512 KiB.
 struct x3_boot_record {
   uint32_t boot_count;
   uint32_t booted_bank;  // 0 or 1
   uint32_t generation;   // that bank's generation byte, 0 for none
+  uint32_t crc32;
 };
 
 // Everything a card keeps across power cycles; plain data, so that it can
@@ -27,14 +31,18 @@ struct x3_card_state {
 // Which card command a fault rule matches.
 enum class x3_command_kind { grab, read, write, erase, status, reboot };
 
-// Replaces the card's answer to the nth command of a kind (counted from 1
-// since the card was inserted; 0 matches every one). The command does not
-// reach the flash. A dropped connection makes the service close the
-// request's connection without replying.
+enum class x3_fault_action {
+  reply,            // answer with `length` and `reply` instead
+  drop_connection,  // the service closes the request's connection unanswered
+  power_cut,        // the whole service process ends at once, as in a power cut
+};
+
+// Takes over the nth command of a kind (counted from 1 since the card was
+// inserted; 0 matches every one). The command does not reach the flash.
 struct x3_fault_rule {
   x3_command_kind kind;
   int nth;
-  bool drop_connection;
+  x3_fault_action action;
   int32_t length;
   std::vector<uint8_t> reply;
 };
@@ -51,7 +59,8 @@ struct x3_card_faults {
 // erase status) and the restart of op 0x93 over 1 MiB of NOR flash:
 // erased bytes read 0xFF, programming can only clear bits, erase works on
 // whole 64 KiB sectors. A reboot starts the bank with the newer generation
-// byte and records it.
+// byte and records it. The state is the caller's (memory or a mapped file);
+// every command changes it in place before answering.
 class x3_card_t {
  public:
   explicit x3_card_t(x3_card_state* state) : state_(state) {}
@@ -69,6 +78,10 @@ class x3_card_t {
 
   x3_card_faults faults;
   x3_card_state& state() { return *state_; }
+
+  // The bank a restart would start now: the one whose generation byte is
+  // the newer, by the rule the upgrade uses to pick the bank it overwrites.
+  static uint32_t bank_to_boot(const x3_card_state& state);
 
  private:
   int32_t card_command(x3_command_kind kind, uint32_t address, uint32_t count,

@@ -108,8 +108,8 @@ TEST_F(X3Card, StuckBitsStayOne) {
 }
 
 TEST_F(X3Card, FaultRulesReplaceTheNthAnswerOfAKind) {
-  card_.faults.rules.push_back({x3_command_kind::write, 2, false, 1, {'F'}});
-  card_.faults.rules.push_back({x3_command_kind::read, 0, false, 3, {9, 9, 9}});
+  card_.faults.rules.push_back({x3_command_kind::write, 2, x3_fault_action::reply, 1, {'F'}});
+  card_.faults.rules.push_back({x3_command_kind::read, 0, x3_fault_action::reply, 3, {9, 9, 9}});
   EXPECT_EQ(1, write(0x10, {0x11}));
   EXPECT_EQ('P', reply[0]);
   EXPECT_EQ(1, write(0x11, {0x22}));
@@ -120,7 +120,7 @@ TEST_F(X3Card, FaultRulesReplaceTheNthAnswerOfAKind) {
   card_.faults.rules.clear();
   EXPECT_EQ((bytes{0x11, 0xFF, 0x33}), read(0x10, 3));  // the faulted write never landed
 
-  card_.faults.rules.push_back({x3_command_kind::grab, 0, true, 0, {}});
+  card_.faults.rules.push_back({x3_command_kind::grab, 0, x3_fault_action::drop_connection, 0, {}});
   EXPECT_EQ("x3 card model: connection dropped",
             thrown_message([&] { send({X3_GRAB, X3_GRAB}, 1); }));
 }

@@ -88,3 +88,28 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
+
+int start_process(const std::vector<std::string>& argv, const std::string& log_path) {
+  pid_t pid = fork();
+  check(pid >= 0, "fork");
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(in, 0);
+    dup2(log, 1);
+    dup2(log, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int stop_process(int pid, int signal) {
+  kill(pid, signal);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}

@@ -18,4 +18,12 @@ struct process_result {
 process_result run_process(const std::vector<std::string>& argv, const std::string& input,
                            const std::vector<std::string>& environment = {});
 
+// Starts `argv` in the background with standard input from /dev/null and
+// standard output and error appended to `log_path`; returns its PID.
+int start_process(const std::vector<std::string>& argv, const std::string& log_path);
+
+// Sends `signal` to a process started by start_process and waits for it;
+// returns its exit status, or 128 + the signal number.
+int stop_process(int pid, int signal);
+
 #endif

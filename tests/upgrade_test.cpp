@@ -249,12 +249,12 @@ TEST_F(Upgrade, StepFailuresReportTheirMessageAndReleaseTheService) {
   };
   auto rule = [](kind k, int nth, int32_t length, std::vector<uint8_t> reply) {
     x3_card_faults f;
-    f.rules.push_back({k, nth, false, length, reply});
+    f.rules.push_back({k, nth, x3_fault_action::reply, length, reply});
     return f;
   };
   auto dropped = [](kind k, int nth) {
     x3_card_faults f;
-    f.rules.push_back({k, nth, true, 0, {}});
+    f.rules.push_back({k, nth, x3_fault_action::drop_connection, 0, {}});
     return f;
   };
   x3_card_faults erase_fails;

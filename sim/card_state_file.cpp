@@ -1,0 +1,68 @@
+#include "sim/card_state_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/exception.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const std::string& path) {
+  throw exception_t("%s %s: %s", what, path.c_str(), strerror(errno));
+}
+
+// Writes a blank card to a new file and moves it into place, so a file at
+// `path` is always complete.
+void create_blank(const std::string& path) {
+  const std::string temporary = path + ".new";
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) fail("cannot create", temporary);
+  auto blank = std::make_unique<x3_card_state>();
+  memset(blank->flash, 0xFF, sizeof blank->flash);
+  blank->boot = {};
+  const bool written = write(fd, blank.get(), sizeof *blank) == sizeof *blank;
+  if (!written || fsync(fd) != 0) {
+    close(fd);
+    fail("cannot write", temporary);
+  }
+  close(fd);
+  if (rename(temporary.c_str(), path.c_str()) != 0) fail("cannot create", path);
+}
+
+}  // namespace
+
+std::string card_state_path(const std::string& directory, int slot) {
+  char name[16];
+  snprintf(name, sizeof name, "slot%02d.x3", slot);
+  return directory + "/" + name;
+}
+
+std::shared_ptr<x3_card_state> map_card_state(const std::string& path) {
+  if (access(path.c_str(), F_OK) != 0) create_blank(path);
+  int fd = open(path.c_str(), O_RDWR);
+  if (fd < 0) fail("cannot open", path);
+  off_t size = lseek(fd, 0, SEEK_END);
+  if (size != static_cast<off_t>(sizeof(x3_card_state))) {
+    close(fd);
+    throw exception_t("%s is not an X3 card state file", path.c_str());
+  }
+  void* mapped = mmap(nullptr, sizeof(x3_card_state), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (mapped == MAP_FAILED) fail("cannot map", path);
+  return std::shared_ptr<x3_card_state>(static_cast<x3_card_state*>(mapped),
+                                        [](x3_card_state* s) { munmap(s, sizeof *s); });
+}
+
+bool read_card_state(const std::string& path, x3_card_state* state) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  const bool complete = pread(fd, state, sizeof *state, 0) == sizeof *state &&
+                        lseek(fd, 0, SEEK_END) == static_cast<off_t>(sizeof *state);
+  close(fd);
+  return complete;
+}

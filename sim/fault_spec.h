@@ -1,0 +1,33 @@
+// Faults for the simulated cards, as written on scan_sim's command line or
+// one to a line in a fault file. Words are separated by blanks or commas:
+//
+//   slot=3 write#2 reply=46      the 2nd row write answers "F" (hex bytes)
+//   slot=3 read#1 length=-1      the 1st read fails with length -1
+//   slot=3 status#1 drop         the service drops the connection
+//   slot=3 write#40 power-cut    the service dies at the 40th write
+//   slot=3 grab reply=01         every grab (no #N) answers 0x01
+//   slot=3 erase-fails           erases leave the sector and report "F"
+//   slot=3 erase-busy=5          each erase answers "busy" 5 times first
+//   slot=3 stuck=0x10102:01      bits 0x01 of byte 0x10102 stay 1
+//
+// Commands: grab, read, write, erase, status, reboot. A reply without a
+// length answers with as many bytes as it gives.
+#ifndef SIM_FAULT_SPEC_H
+#define SIM_FAULT_SPEC_H
+
+#include <string>
+
+#include "sim/x3_card.h"
+
+struct fault_spec {
+  int slot = -1;
+  x3_card_faults faults;  // what the text adds to that card's faults
+};
+
+// Parses one fault; false with a reason in `error` when it is malformed.
+bool parse_fault(const std::string& text, fault_spec* spec, std::string* error);
+
+// Adds everything `spec` names to `faults`.
+void add_faults(const x3_card_faults& spec, x3_card_faults* faults);
+
+#endif

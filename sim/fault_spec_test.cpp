@@ -1,0 +1,90 @@
+#include "sim/fault_spec.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(FaultSpec, ReadsRules) {
+  struct rule_case {
+    const char* text;
+    int slot;
+    x3_command_kind kind;
+    int nth;
+    x3_fault_action action;
+    int32_t length;
+    std::vector<uint8_t> reply;
+  } cases[] = {
+      {"slot=3 write#2 reply=46", 3, x3_command_kind::write, 2, x3_fault_action::reply, 1, {0x46}},
+      {"slot=31,read#1,length=-1", 31, x3_command_kind::read, 1, x3_fault_action::reply, -1, {}},
+      {"status#7 drop slot=0", 0, x3_command_kind::status, 7, x3_fault_action::drop_connection, 0, {}},
+      {"slot=3 write#40 power-cut", 3, x3_command_kind::write, 40, x3_fault_action::power_cut, 0, {}},
+      {"slot=4 grab reply=0102 length=9", 4, x3_command_kind::grab, 0, x3_fault_action::reply, 9, {1, 2}},
+      {"slot=4 reboot length=1", 4, x3_command_kind::reboot, 0, x3_fault_action::reply, 1, {}},
+  };
+  for (const rule_case& c : cases) {
+    fault_spec spec;
+    std::string error;
+    ASSERT_TRUE(parse_fault(c.text, &spec, &error)) << c.text << ": " << error;
+    EXPECT_EQ(c.slot, spec.slot) << c.text;
+    ASSERT_EQ(1u, spec.faults.rules.size()) << c.text;
+    const x3_fault_rule& rule = spec.faults.rules[0];
+    EXPECT_EQ(c.kind, rule.kind) << c.text;
+    EXPECT_EQ(c.nth, rule.nth) << c.text;
+    EXPECT_EQ(c.action, rule.action) << c.text;
+    EXPECT_EQ(c.length, rule.length) << c.text;
+    EXPECT_EQ(c.reply, rule.reply) << c.text;
+  }
+}
+
+TEST(FaultSpec, ReadsFlashFaults) {
+  fault_spec spec;
+  std::string error;
+  ASSERT_TRUE(parse_fault("slot=2 erase-fails erase-busy=5 stuck=0x10102:01 stuck=65794:80",
+                          &spec, &error))
+      << error;
+  EXPECT_TRUE(spec.faults.erase_fails);
+  EXPECT_EQ(5, spec.faults.erase_busy_polls);
+  EXPECT_EQ((std::map<uint32_t, uint8_t>{{0x10102, 0x81}}), spec.faults.stuck_bits);
+  EXPECT_TRUE(spec.faults.rules.empty());
+}
+
+TEST(FaultSpec, RefusesMalformedText) {
+  const char* bad[] = {
+      "write#2 reply=46",            // no slot
+      "slot=32 erase-fails",         // slot out of range
+      "slot=x erase-fails",
+      "slot=3 write#0 reply=46",     // counts start at 1
+      "slot=3 write#2x",
+      "slot=3 write reply=4",        // odd number of hex digits
+      "slot=3 write reply=zz",
+      "slot=3 reply=46",             // reply without a command
+      "slot=3 write read",
+      "slot=3 stuck=0x100000:01",    // past the flash
+      "slot=3 stuck=0x10",
+      "slot=3 erase-busy=-1",
+      "slot=3 frobnicate",
+      "slot=3 length=1 write",
+  };
+  for (const char* text : bad) {
+    fault_spec spec;
+    std::string error;
+    EXPECT_FALSE(parse_fault(text, &spec, &error)) << text;
+    EXPECT_NE(std::string::npos, error.find(text)) << error;
+  }
+}
+
+TEST(FaultSpec, AddingMergesIntoACardsFaults) {
+  x3_card_faults card;
+  card.stuck_bits[5] = 0x01;
+  x3_card_faults more;
+  more.stuck_bits[5] = 0x80;
+  more.erase_busy_polls = 3;
+  more.rules.push_back({x3_command_kind::read, 1, x3_fault_action::reply, -1, {}});
+  add_faults(more, &card);
+  add_faults(more, &card);
+  EXPECT_EQ(0x81, card.stuck_bits[5]);
+  EXPECT_EQ(3, card.erase_busy_polls);
+  EXPECT_EQ(2u, card.rules.size());
+}
+
+}  // namespace
