@@ -5,10 +5,7 @@
 #include "sim/card_state_file.h"
 
 x3_card_t& backplane_t::insert_card(int slot) {
-  auto state = std::make_shared<x3_card_state>();
-  memset(state->flash, 0xFF, sizeof state->flash);
-  state->boot = {};
-  return insert(slot, std::move(state));
+  return insert(slot, blank_card_state());
 }
 
 x3_card_t& backplane_t::insert_card(int slot, const std::string& state_path) {
@@ -18,7 +15,7 @@ x3_card_t& backplane_t::insert_card(int slot, const std::string& state_path) {
 x3_card_t& backplane_t::insert(int slot, std::shared_ptr<x3_card_state> state) {
   std::lock_guard<std::mutex> hold(lock_);
   slot_t& s = slots_.at(slot);
-  s.card = std::make_unique<x3_card_t>(state.get());
+  s.card = std::make_unique<x3_card_t>(state.get(), slot);
   s.state = std::move(state);
   return *s.card;
 }

@@ -22,9 +22,7 @@ void create_blank(const std::string& path) {
   const std::string temporary = path + ".new";
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) fail("cannot create", temporary);
-  auto blank = std::make_unique<x3_card_state>();
-  memset(blank->flash, 0xFF, sizeof blank->flash);
-  blank->boot = {};
+  auto blank = blank_card_state();
   const bool written = write(fd, blank.get(), sizeof *blank) == sizeof *blank;
   if (!written || fsync(fd) != 0) {
     close(fd);

@@ -1,5 +1,8 @@
-// X3 card state kept in a file: 1 MiB of flash followed by the boot record
-// (host byte order), one file per slot, "slotNN.x3" in a state directory.
+// X3 card state kept in a file, one per slot, "slotNN.x3" in a state
+// directory: the x3_card_state record as it lies in memory (1 MiB of card
+// flash, the boot record, the microcontroller's flash and registers; host
+// byte order, so a state directory belongs to the kind of machine that
+// wrote it).
 #ifndef SIM_CARD_STATE_FILE_H
 #define SIM_CARD_STATE_FILE_H
 

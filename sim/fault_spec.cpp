@@ -7,9 +7,20 @@
 namespace {
 
 const std::map<std::string, x3_command_kind> COMMANDS = {
-    {"grab", x3_command_kind::grab},     {"read", x3_command_kind::read},
-    {"write", x3_command_kind::write},   {"erase", x3_command_kind::erase},
-    {"status", x3_command_kind::status}, {"reboot", x3_command_kind::reboot},
+    {"grab", x3_command_kind::grab},
+    {"read", x3_command_kind::read},
+    {"write", x3_command_kind::write},
+    {"erase", x3_command_kind::erase},
+    {"status", x3_command_kind::status},
+    {"reboot", x3_command_kind::reboot},
+    {"config", x3_command_kind::config},
+    {"readings", x3_command_kind::readings},
+    {"monitor-on", x3_command_kind::monitor_on},
+    {"monitor-off", x3_command_kind::monitor_off},
+    {"control", x3_command_kind::control},
+    {"row-read", x3_command_kind::row_read},
+    {"row-write", x3_command_kind::row_write},
+    {"page-erase", x3_command_kind::page_erase},
 };
 
 // Reads a whole word as a number in `base` (0: decimal, 0x hex, 0 octal).
@@ -77,6 +88,18 @@ bool parse_fault(const std::string& text, fault_spec* spec, std::string* error) 
     } else if (key == "erase-busy") {
       if (!number(value, 10, &n) || n < 0) return bad("bad erase-busy count");
       spec->faults.erase_busy_polls = static_cast<int>(n);
+    } else if (key == "swap") {
+      // swap=N:T/T/...: record types reported from the Nth configuration on.
+      const size_t colon = value.find(':');
+      if (colon == std::string::npos || !number(value.substr(0, colon), 10, &n) || n < 1)
+        return bad("bad swap");
+      spec->faults.swap_at = static_cast<int>(n);
+      std::istringstream types(value.substr(colon + 1));
+      for (std::string type; std::getline(types, type, '/');) {
+        long t = 0;
+        if (!number(type, 10, &t) || t < 0 || t > 255) return bad("bad swap");
+        spec->faults.swapped_types.push_back(static_cast<uint8_t>(t));
+      }
     } else if (key == "stuck") {
       const size_t colon = value.find(':');
       long address = 0, mask = 0;
@@ -96,6 +119,10 @@ bool parse_fault(const std::string& text, fault_spec* spec, std::string* error) 
 void add_faults(const x3_card_faults& spec, x3_card_faults* faults) {
   faults->erase_busy_polls = std::max(faults->erase_busy_polls, spec.erase_busy_polls);
   faults->erase_fails = faults->erase_fails || spec.erase_fails;
+  if (spec.swap_at) {
+    faults->swap_at = spec.swap_at;
+    faults->swapped_types = spec.swapped_types;
+  }
   for (const auto& [address, mask] : spec.stuck_bits) faults->stuck_bits[address] |= mask;
   faults->rules.insert(faults->rules.end(), spec.rules.begin(), spec.rules.end());
 }

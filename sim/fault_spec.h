@@ -9,9 +9,15 @@
 //   slot=3 erase-fails           erases leave the sector and report "F"
 //   slot=3 erase-busy=5          each erase answers "busy" 5 times first
 //   slot=3 stuck=0x10102:01      bits 0x01 of byte 0x10102 stay 1
+//   slot=3 config#2 length=-2    the 2nd configuration reply reports -2
+//   slot=3 swap=3:1/18/14        from the 3rd configuration reply on, the
+//                                card reports record types 1, 18 and 14
 //
-// Commands: grab, read, write, erase, status, reboot. A reply without a
-// length answers with as many bytes as it gives.
+// Commands: grab, read, write, erase, status, reboot (X3 card); config,
+// readings, monitor-on, monitor-off, control, row-read, row-write,
+// page-erase (microcontroller). A reply without a length answers with as
+// many bytes as it gives; a length without a reply lets the card carry the
+// command out and reports that length instead.
 #ifndef SIM_FAULT_SPEC_H
 #define SIM_FAULT_SPEC_H
 

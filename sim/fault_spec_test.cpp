@@ -20,6 +20,8 @@ TEST(FaultSpec, ReadsRules) {
       {"slot=3 write#40 power-cut", 3, x3_command_kind::write, 40, x3_fault_action::power_cut, 0, {}},
       {"slot=4 grab reply=0102 length=9", 4, x3_command_kind::grab, 0, x3_fault_action::reply, 9, {1, 2}},
       {"slot=4 reboot length=1", 4, x3_command_kind::reboot, 0, x3_fault_action::reply, 1, {}},
+      {"slot=5 config#2 length=-2", 5, x3_command_kind::config, 2, x3_fault_action::reply, -2, {}},
+      {"slot=5 row-write#3 drop", 5, x3_command_kind::row_write, 3, x3_fault_action::drop_connection, 0, {}},
   };
   for (const rule_case& c : cases) {
     fault_spec spec;
@@ -39,9 +41,12 @@ TEST(FaultSpec, ReadsRules) {
 TEST(FaultSpec, ReadsFlashFaults) {
   fault_spec spec;
   std::string error;
-  ASSERT_TRUE(parse_fault("slot=2 erase-fails erase-busy=5 stuck=0x10102:01 stuck=65794:80",
+  ASSERT_TRUE(parse_fault("slot=2 erase-fails erase-busy=5 stuck=0x10102:01 stuck=65794:80 "
+                          "swap=3:1/18/14",
                           &spec, &error))
       << error;
+  EXPECT_EQ(3, spec.faults.swap_at);
+  EXPECT_EQ((std::vector<uint8_t>{1, 18, 14}), spec.faults.swapped_types);
   EXPECT_TRUE(spec.faults.erase_fails);
   EXPECT_EQ(5, spec.faults.erase_busy_polls);
   EXPECT_EQ((std::map<uint32_t, uint8_t>{{0x10102, 0x81}}), spec.faults.stuck_bits);
@@ -64,6 +69,9 @@ TEST(FaultSpec, RefusesMalformedText) {
       "slot=3 erase-busy=-1",
       "slot=3 frobnicate",
       "slot=3 length=1 write",
+      "slot=3 swap=0:1/2",
+      "slot=3 swap=2:1/300",
+      "slot=3 swap=2",
   };
   for (const char* text : bad) {
     fault_spec spec;

@@ -1,8 +1,9 @@
 #include "sim/x3_card.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
-#include <unistd.h>
 
 #include "common/exception.h"
 #include "flashing/card_access.h"
@@ -11,7 +12,14 @@
 
 namespace {
 
-bool decode_kind(uint8_t code, x3_command_kind* kind) {
+const int32_t OP_CONFIG = 51;
+const int32_t OP_READINGS = 83;
+const int32_t OP_MONITOR_ON = 149;
+const int32_t OP_MONITOR_OFF = 165;
+const int32_t OP_ROW_READ = 163;
+const int32_t OP_ROW_WRITE = 101;
+
+bool x3_kind(uint8_t code, x3_command_kind* kind) {
   switch (code) {
     case X3_GRAB: *kind = x3_command_kind::grab; return true;
     case X3_READ: *kind = x3_command_kind::read; return true;
@@ -30,84 +38,122 @@ int32_t one_byte(uint8_t value, int32_t rxlen, uint8_t* rxbuf) {
 
 }  // namespace
 
+std::unique_ptr<x3_card_state> blank_card_state() {
+  auto state = std::make_unique<x3_card_state>();
+  memset(state.get(), 0, sizeof *state);
+  memset(state->flash, 0xFF, sizeof state->flash);
+  memset(state->mcu.flash, 0xFF, sizeof state->mcu.flash);
+  return state;
+}
+
+bool x3_card_t::classify(int32_t op, int32_t txlen, const uint8_t* tx,
+                         x3_command_kind* kind) const {
+  switch (op) {
+    case X3_REBOOT_OP:
+      if (txlen != 3) return false;
+      *kind = tx[0] == 1 && tx[1] == 1 && tx[2] == 1 ? x3_command_kind::reboot
+                                                     : x3_command_kind::control;
+      return true;
+    case X3_CARD_OP:
+      // In monitor mode a two-byte op 0xC5 erases a microcontroller page.
+      if (mcu_.in_monitor() && txlen == 2) {
+        *kind = x3_command_kind::page_erase;
+        return true;
+      }
+      return txlen >= 2 && tx[0] == tx[1] && x3_kind(tx[0], kind);
+    case OP_CONFIG: *kind = x3_command_kind::config; return true;
+    case OP_READINGS: *kind = x3_command_kind::readings; return true;
+    case OP_MONITOR_ON: *kind = x3_command_kind::monitor_on; return true;
+    case OP_MONITOR_OFF: *kind = x3_command_kind::monitor_off; return true;
+    case OP_ROW_READ: *kind = x3_command_kind::row_read; return true;
+    case OP_ROW_WRITE: *kind = x3_command_kind::row_write; return true;
+    default: return false;
+  }
+}
+
 int32_t x3_card_t::command(int32_t op, int32_t txlen, const uint8_t* tx, int32_t rxlen,
-                           uint8_t* rxbuf) {
-  if (op == X3_REBOOT_OP) {
-    if (txlen != 3 || tx[0] != 1 || tx[1] != 1 || tx[2] != 1) return -1;
-    int32_t result = 0;
-    if (injected(x3_command_kind::reboot, rxlen, rxbuf, &result)) return result;
-    reboot();
-    return 0;
-  }
+                           uint8_t* rx) {
   x3_command_kind kind;
-  if (op != X3_CARD_OP || txlen < 2 || tx[0] != tx[1] || !decode_kind(tx[0], &kind)) return -1;
-  if (kind == x3_command_kind::grab) {
-    if (txlen != 2) return -1;
-    return card_command(kind, 0, 0, nullptr, rxlen, rxbuf);
+  if (!classify(op, txlen, tx, &kind)) return -1;
+  const int seen = ++seen_[kind];
+  const x3_fault_rule* rule = nullptr;
+  for (const x3_fault_rule& r : faults.rules) {
+    if (r.kind == kind && (r.nth == 0 || r.nth == seen)) {
+      rule = &r;
+      break;
+    }
   }
+  if (rule && rule->action == x3_fault_action::power_cut) _exit(137);
+  if (rule && rule->action == x3_fault_action::drop_connection)
+    throw exception_t("x3 card model: connection dropped");
+  if (rule && !rule->reply.empty()) {
+    std::copy_n(rule->reply.begin(), std::min<size_t>(rule->reply.size(), std::max(rxlen, 0)),
+                rx);
+    return rule->length;
+  }
+  const int32_t result = carry_out(kind, txlen, tx, rxlen, rx);
+  return rule ? rule->length : result;
+}
+
+const std::vector<uint8_t>& x3_card_t::record_types() const {
+  const bool swapped = faults.swap_at > 0 && commands_seen(x3_command_kind::config) >= faults.swap_at;
+  return swapped ? faults.swapped_types : default_record_types();
+}
+
+int32_t x3_card_t::carry_out(x3_command_kind kind, int32_t txlen, const uint8_t* tx,
+                             int32_t rxlen, uint8_t* rx) {
+  switch (kind) {
+    case x3_command_kind::reboot:
+      reboot();
+      return 0;
+    case x3_command_kind::config: return mcu_.configuration(record_types(), rxlen, rx);
+    case x3_command_kind::readings: return mcu_.status(record_types(), rxlen, rx);
+    case x3_command_kind::monitor_on: return mcu_.set_monitor(true);
+    case x3_command_kind::monitor_off: return mcu_.set_monitor(false);
+    case x3_command_kind::control: return mcu_.control(tx);
+    case x3_command_kind::row_read: return mcu_.read_row(txlen, tx, rxlen, rx);
+    case x3_command_kind::row_write: return mcu_.program_row(txlen, tx);
+    case x3_command_kind::page_erase: return mcu_.erase_page(txlen, tx);
+    default: return card_command(kind, txlen, tx, rxlen, rx);
+  }
+}
+
+int32_t x3_card_t::card_command(x3_command_kind kind, int32_t txlen, const uint8_t* tx,
+                                int32_t rxlen, uint8_t* rx) {
+  if (kind == x3_command_kind::grab) return txlen == 2 ? one_byte(0x00, rxlen, rx) : -1;
   if (txlen < X3_ADDRESSED_COMMAND_SIZE) return -1;
   const uint32_t address = tx[2] | tx[3] << 8 | tx[4] << 16;
+  uint8_t* flash = state_->flash;
   if (kind == x3_command_kind::erase || kind == x3_command_kind::status) {
     if (txlen != X3_ADDRESSED_COMMAND_SIZE) return -1;
-    return card_command(kind, address, 0, nullptr, rxlen, rxbuf);
-  }
-  if (txlen < X3_TRANSFER_SIZE) return -1;
-  const uint32_t count = tx[6] == 0 ? X3_MAX_TRANSFER : tx[6];
-  if (kind == x3_command_kind::write && static_cast<uint32_t>(txlen) != X3_TRANSFER_SIZE + count)
-    return -1;
-  if (address + count > X3_FLASH_SIZE) return -1;
-  return card_command(kind, address, count, tx + X3_TRANSFER_SIZE, rxlen, rxbuf);
-}
-
-bool x3_card_t::injected(x3_command_kind kind, int32_t rxlen, uint8_t* rxbuf, int32_t* result) {
-  const int seen = ++seen_[kind];
-  for (const x3_fault_rule& rule : faults.rules) {
-    if (rule.kind != kind || (rule.nth != 0 && rule.nth != seen)) continue;
-    if (rule.action == x3_fault_action::power_cut) _exit(137);
-    if (rule.action == x3_fault_action::drop_connection)
-      throw exception_t("x3 card model: connection dropped");
-    std::copy_n(rule.reply.begin(), std::min<size_t>(rule.reply.size(), std::max(rxlen, 0)),
-                rxbuf);
-    *result = rule.length;
-    return true;
-  }
-  return false;
-}
-
-int32_t x3_card_t::card_command(x3_command_kind kind, uint32_t address, uint32_t count,
-                                const uint8_t* data, int32_t rxlen, uint8_t* rxbuf) {
-  int32_t result = 0;
-  if (injected(kind, rxlen, rxbuf, &result)) return result;
-  uint8_t* flash = state_->flash;
-  switch (kind) {
-    case x3_command_kind::grab:
-      return one_byte(0x00, rxlen, rxbuf);
-    case x3_command_kind::read:
-      memcpy(rxbuf, flash + address, std::min<uint32_t>(count, std::max(rxlen, 0)));
-      return count;
-    case x3_command_kind::write:
-      // NOR flash: programming clears bits and never sets them.
-      for (uint32_t i = 0; i < count; i++) {
-        auto stuck = faults.stuck_bits.find(address + i);
-        const uint8_t keep = stuck == faults.stuck_bits.end() ? 0 : stuck->second;
-        flash[address + i] &= data[i] | keep;
-      }
-      return one_byte(X3_PASSED, rxlen, rxbuf);
-    case x3_command_kind::erase:
+    if (kind == x3_command_kind::erase) {
       erase_failed_ = faults.erase_fails;
       if (!erase_failed_) memset(flash + address / X3_SECTOR_SIZE * X3_SECTOR_SIZE, 0xFF, X3_SECTOR_SIZE);
       busy_polls_left_ = faults.erase_busy_polls;
       return 0;
-    case x3_command_kind::status:
-      if (busy_polls_left_ > 0) {
-        busy_polls_left_--;
-        return one_byte(0x00, rxlen, rxbuf);
-      }
-      return one_byte(erase_failed_ ? X3_FAILED : X3_PASSED, rxlen, rxbuf);
-    case x3_command_kind::reboot:
-      break;
+    }
+    if (busy_polls_left_ > 0) {
+      busy_polls_left_--;
+      return one_byte(0x00, rxlen, rx);
+    }
+    return one_byte(erase_failed_ ? X3_FAILED : X3_PASSED, rxlen, rx);
   }
-  return -1;
+  if (txlen < X3_TRANSFER_SIZE) return -1;
+  const uint32_t count = tx[6] == 0 ? X3_MAX_TRANSFER : tx[6];
+  if (address + count > X3_FLASH_SIZE) return -1;
+  if (kind == x3_command_kind::read) {
+    memcpy(rx, flash + address, std::min<uint32_t>(count, std::max(rxlen, 0)));
+    return count;
+  }
+  if (static_cast<uint32_t>(txlen) != X3_TRANSFER_SIZE + count) return -1;
+  // NOR flash: programming clears bits and never sets them.
+  const uint8_t* data = tx + X3_TRANSFER_SIZE;
+  for (uint32_t i = 0; i < count; i++) {
+    auto stuck = faults.stuck_bits.find(address + i);
+    const uint8_t keep = stuck == faults.stuck_bits.end() ? 0 : stuck->second;
+    flash[address + i] &= data[i] | keep;
+  }
+  return one_byte(X3_PASSED, rxlen, rx);
 }
 
 uint32_t x3_card_t::bank_to_boot(const x3_card_state& state) {
@@ -116,6 +162,7 @@ uint32_t x3_card_t::bank_to_boot(const x3_card_state& state) {
   return choose_bank(lo_val, hi_val).bank_base == BANK0_BASE ? 1 : 0;
 }
 
+// A restart also ends the microcontroller's monitor mode.
 void x3_card_t::reboot() {
   const uint32_t bank = bank_to_boot(*state_);
   const uint32_t base = bank == 1 ? BANK1_BASE : BANK0_BASE;
@@ -125,4 +172,5 @@ void x3_card_t::reboot() {
   boot.booted_bank = bank;
   boot.generation = generation == 0xFF ? 0 : generation;
   boot.crc32 = crc32(state_->flash + base, X3_BANK_SIZE);
+  state_->mcu.monitor = 0;
 }

@@ -1,15 +1,18 @@
 // A model of one X3 line card as the scan service sees it, for tests, the
-// benchmarks and the simulated backplane.
+// benchmarks and the simulated backplane: the card's flash, answering the
+// X3 card commands, and its microcontroller.
 #ifndef SIM_X3_CARD_H
 #define SIM_X3_CARD_H
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
+
+#include "sim/mcu_model.h"
 
 const uint32_t X3_FLASH_SIZE = 0x100000;
 const uint32_t X3_SECTOR_SIZE = 0x10000;
-
 const uint32_t X3_BANK_SIZE = 0x80000;
 
 // What the last reboot found: the bank the card started from, its
@@ -26,19 +29,31 @@ struct x3_boot_record {
 struct x3_card_state {
   uint8_t flash[X3_FLASH_SIZE];
   x3_boot_record boot;
+  mcu_state mcu;
 };
 
-// Which card command a fault rule matches.
-enum class x3_command_kind { grab, read, write, erase, status, reboot };
+// A card fresh from the factory: all flash erased, never booted.
+std::unique_ptr<x3_card_state> blank_card_state();
+
+// The commands a card answers, for fault rules and counting.
+enum class x3_command_kind {
+  // X3 card commands (op 0xC5) and the restart (op 0x93, 01 01 01).
+  grab, read, write, erase, status, reboot,
+  // The microcontroller: ops 51, 83, 149, 165, 147, 163, 101, and 197
+  // with two bytes while in monitor mode.
+  config, readings, monitor_on, monitor_off, control, row_read, row_write, page_erase,
+};
 
 enum class x3_fault_action {
-  reply,            // answer with `length` and `reply` instead
+  reply,            // answer with `length` (and `reply`, when given) instead
   drop_connection,  // the service closes the request's connection unanswered
   power_cut,        // the whole service process ends at once, as in a power cut
 };
 
 // Takes over the nth command of a kind (counted from 1 since the card was
-// inserted; 0 matches every one). The command does not reach the flash.
+// inserted; 0 matches every one). A rule with reply bytes keeps the command
+// from the card; a rule with a length alone lets the card carry it out and
+// reports that length instead of the real one.
 struct x3_fault_rule {
   x3_command_kind kind;
   int nth;
@@ -47,11 +62,15 @@ struct x3_fault_rule {
   std::vector<uint8_t> reply;
 };
 
-// Injectable misbehaviour of the flash itself.
+// Injectable misbehaviour of the card itself.
 struct x3_card_faults {
   int erase_busy_polls = 0;                 // "busy" answers before "P"
   bool erase_fails = false;                 // the erase leaves the sector and reports "F"
   std::map<uint32_t, uint8_t> stuck_bits;   // address -> bits that stay 1
+  // From the swap_at-th configuration reply on (0: never), the card reports
+  // these record types, as if another card had been put into the slot.
+  int swap_at = 0;
+  std::vector<uint8_t> swapped_types;
   std::vector<x3_fault_rule> rules;
 };
 
@@ -59,11 +78,12 @@ struct x3_card_faults {
 // erase status) and the restart of op 0x93 over 1 MiB of NOR flash:
 // erased bytes read 0xFF, programming can only clear bits, erase works on
 // whole 64 KiB sectors. A reboot starts the bank with the newer generation
-// byte and records it. The state is the caller's (memory or a mapped file);
-// every command changes it in place before answering.
+// byte and records it. The microcontroller's ops go to its model. The state
+// is the caller's (memory or a mapped file); every command changes it in
+// place before answering.
 class x3_card_t {
  public:
-  explicit x3_card_t(x3_card_state* state) : state_(state) {}
+  x3_card_t(x3_card_state* state, int slot) : state_(state), mcu_(&state->mcu, slot) {}
 
   // One scan command for this card: places at most rxlen reply bytes and
   // returns the reply length, -1 for a command the card does not know.
@@ -84,12 +104,16 @@ class x3_card_t {
   static uint32_t bank_to_boot(const x3_card_state& state);
 
  private:
-  int32_t card_command(x3_command_kind kind, uint32_t address, uint32_t count,
-                       const uint8_t* data, int32_t rxlen, uint8_t* rxbuf);
-  bool injected(x3_command_kind kind, int32_t rxlen, uint8_t* rxbuf, int32_t* result);
+  bool classify(int32_t op, int32_t txlen, const uint8_t* tx, x3_command_kind* kind) const;
+  int32_t carry_out(x3_command_kind kind, int32_t txlen, const uint8_t* tx, int32_t rxlen,
+                    uint8_t* rx);
+  int32_t card_command(x3_command_kind kind, int32_t txlen, const uint8_t* tx, int32_t rxlen,
+                       uint8_t* rx);
+  const std::vector<uint8_t>& record_types() const;
   void reboot();
 
   x3_card_state* state_;
+  mcu_model_t mcu_;
   std::map<x3_command_kind, int> seen_;
   int busy_polls_left_ = 0;
   bool erase_failed_ = false;

@@ -15,10 +15,7 @@ using bytes = std::vector<uint8_t>;
 
 class X3Card : public testing::Test {
  protected:
-  X3Card() : state_(std::make_unique<x3_card_state>()), card_(state_.get()) {
-    memset(state_->flash, 0xFF, sizeof state_->flash);
-    state_->boot = {};
-  }
+  X3Card() : state_(blank_card_state()), card_(state_.get(), 5) {}
 
   // Sends a card command (op 0xC5) and returns the reply length; the reply
   // bytes land in `reply`.
