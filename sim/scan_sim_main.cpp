@@ -117,8 +117,12 @@ int show(const std::string& directory, bool json) {
                  boot.generation, boot.crc32);
         last = text;
       }
-      snprintf(row, sizeof row, "%4d  %8s  %8s  bank %u  %08x  %5u  %s", slot,
-               generation_text(lo).c_str(), generation_text(hi).c_str(), bank, crc,
+      // A card with no generation in either bank has no firmware to start.
+      const bool bootable = (bank ? hi : lo) != 0xFF && (bank ? hi : lo) != 0;
+      char boots[32] = "none    --------";
+      if (bootable) snprintf(boots, sizeof boots, "bank %u  %08x", bank, crc);
+      snprintf(row, sizeof row, "%4d  %11s  %11s  %s  %6u  %s", slot,
+               generation_text(lo).c_str(), generation_text(hi).c_str(), boots,
                boot.boot_count, last.c_str());
     }
     rows.push_back(row);
