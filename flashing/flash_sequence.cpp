@@ -83,6 +83,25 @@ int erase_sector(j5_scan_client_t& client, int slot, uint32_t address) {
 
 }  // namespace
 
+int flash_card(j5_scan_client_t& client, int slot, const uint32_t* image,
+               const std::function<void(const char* step)>& before_step) {
+  using step_fn = std::function<int()>;
+  const std::pair<const char*, step_fn> steps[] = {
+      {"grab_flash", [&] { return grab_flash(client, slot); }},
+      {"select_bank", [&] { return select_bank(client, slot); }},
+      {"erase_flash", [&] { return erase_flash(client, slot, image); }},
+      {"program_flash", [&] { return program_flash(client, slot, image); }},
+      {"verify_flash", [&] { return verify_flash(client, slot, image); }},
+      {"write_bootval", [&] { return write_bootval(client, slot); }},
+      {"reboot_card", [&] { return reboot_card(client, slot); }},
+  };
+  for (const auto& [name, run] : steps) {
+    if (before_step) before_step(name);
+    if (run() != 0) return -1;
+  }
+  return 0;
+}
+
 bank_choice choose_bank(uint8_t lo_val, uint8_t hi_val) {
   const uint32_t L = lo_val == ERASED ? 0 : lo_val;
   const uint32_t H = hi_val == ERASED ? 0 : hi_val;

@@ -15,6 +15,7 @@
 #define FLASHING_FLASH_SEQUENCE_H
 
 #include <cstdint>
+#include <functional>
 
 #include "scan/j5_scan_server.h"
 
@@ -38,6 +39,11 @@ struct bank_choice {
 // bytes as read (0xFF counts as no generation). Generations count 1..254
 // and wrap to 1, so 1 is newer than 254 and nothing else is.
 bank_choice choose_bank(uint8_t lo_val, uint8_t hi_val);
+
+// Runs the seven steps below for one card, in order, until one fails;
+// returns 0 or -1. `before_step`, when given, hears each step's name first.
+int flash_card(j5_scan_client_t& client, int slot, const uint32_t* image,
+               const std::function<void(const char* step)>& before_step = nullptr);
 
 int grab_flash(j5_scan_client_t& client, int slot);
 int select_bank(j5_scan_client_t& client, int slot);

@@ -20,17 +20,6 @@ const int32_t CLIENT_ID = 6;
 // ends.
 uint32_t* flash_image;
 
-// Runs the seven steps for one card; the first failing step ends them.
-int flash_card(j5_scan_client_t& client, int slot) {
-  if (grab_flash(client, slot) != 0) return -1;
-  if (select_bank(client, slot) != 0) return -1;
-  if (erase_flash(client, slot, flash_image) != 0) return -1;
-  if (program_flash(client, slot, flash_image) != 0) return -1;
-  if (verify_flash(client, slot, flash_image) != 0) return -1;
-  if (write_bootval(client, slot) != 0) return -1;
-  return reboot_card(client, slot);
-}
-
 }  // namespace
 
 int run_upgrade() {
@@ -57,13 +46,18 @@ int run_upgrade() {
     count++;
     // Slot 0 holds no X3 card.
     require(slot != 0, kSource, 510, "slot");
-    step_failed = flash_card(client, slot) != 0;
+    step_failed = flash_card(client, slot, flash_image) != 0;
   }
   if (!client.release()) {
     puts("release failed.");
     return 0;
   }
   return step_failed ? 0 : count;
+}
+
+void print_prog_x3flash_usage() {
+  fprintf(stderr, "Usage:\n");
+  fprintf(stderr, "prog_x3flash IP_address_or_name slot_number s19_file\n");
 }
 
 void write_results_page() {

@@ -14,4 +14,8 @@ int run_upgrade();
 // Writes the whole results page to standard output around run_upgrade.
 void write_results_page();
 
+// The usage text of prog_x3flash, the command-line form of the upgrade,
+// on standard error.
+void print_prog_x3flash_usage();
+
 #endif

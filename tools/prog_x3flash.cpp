@@ -1,0 +1,104 @@
+// prog_x3flash: re-flashes one X3 line card from the command line, the
+// same way the upgrade form does: the same loader, the same seven steps,
+// holding the scan service for the run.
+//
+//   prog_x3flash IP_address_or_name slot_number s19_file
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/exception.h"
+#include "flashing/flash_sequence.h"
+#include "flashing/s19_loader.h"
+#include "frontend/flash_x3.h"
+#include "scan/j5_scan_server.h"
+
+namespace {
+
+// Not the web front end's id 6: the two must not hold the service as one.
+const int32_t CLIENT_ID = 7;
+
+const char HELP[] =
+    "Re-flashes the X3 line card in one slot from a Motorola S-record file\n"
+    "through the scan service (TCP port 1971) of the switch at\n"
+    "IP_address_or_name: takes the card's flash, programs the bank with the\n"
+    "older generation, verifies it, writes its new generation and restarts\n"
+    "the card. Progress goes to standard error, the outcome to standard\n"
+    "output. Exit status 0 when the card was re-flashed, 1 otherwise.\n";
+
+bool parse_slot(const char* text, int* slot) {
+  char* end = nullptr;
+  const long value = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 1 || value >= J5_SCAN_NUM_SLOTS) return false;
+  *slot = static_cast<int>(value);
+  return true;
+}
+
+int upgrade(const char* host, int slot, const char* path) {
+  FILE* file = fopen(path, "r");
+  if (!file) {
+    fprintf(stderr, "prog_x3flash: cannot open %s: %s\n", path, strerror(errno));
+    return 1;
+  }
+  // The image of one 512 KiB bank, one word per byte (0xFFFFFFFF: no data).
+  static uint32_t image[FLASH_IMAGE_WORDS];
+  memset(image, 0xFF, sizeof image);
+  image_above_64k = 0;
+  fprintf(stderr, "prog_x3flash: loading %s\n", path);
+  const int loaded = load_s19_image(image, file);
+  fclose(file);
+  if (loaded != 0) {
+    printf("prog_x3flash: %s is not a usable image\n", path);
+    return 1;
+  }
+
+  j5_scan_client_t client(host, CLIENT_ID);
+  fprintf(stderr, "prog_x3flash: taking the scan service at %s\n", host);
+  if (!client.grab()) {
+    printf("prog_x3flash: cannot take the scan service at %s (not reachable, or in use)\n", host);
+    return 1;
+  }
+  const char* failed_step = nullptr;
+  const int result = flash_card(client, slot, image, [&](const char* step) {
+    fprintf(stderr, "prog_x3flash: slot %d: %s\n", slot, step);
+    failed_step = step;
+  });
+  const bool released = client.release();
+  if (result != 0) {
+    printf("prog_x3flash: slot %d was not re-flashed: %s failed\n", slot, failed_step);
+    return 1;
+  }
+  printf("prog_x3flash: slot %d re-flashed: bank %d (0x%05X), generation %u\n", slot,
+         bank_base == BANK0_BASE ? 0 : 1, bank_base, bootval);
+  if (!released) {
+    printf("prog_x3flash: the scan service was not released\n");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    printf("usage: prog_x3flash IP_address_or_name slot_number s19_file\n\n%s", HELP);
+    return 0;
+  }
+  if (argc != 4) {
+    print_prog_x3flash_usage();
+    return 1;
+  }
+  int slot = 0;
+  if (!parse_slot(argv[2], &slot)) {
+    fprintf(stderr, "prog_x3flash: slot_number must be 1 to 31 (slot 0 holds no X3 card), not '%s'\n",
+            argv[2]);
+    return 1;
+  }
+  try {
+    return upgrade(argv[1], slot, argv[3]);
+  } catch (const exception_t& e) {
+    printf("prog_x3flash: %s\n", e.message);
+    return 1;
+  }
+}
