@@ -2,24 +2,17 @@
 // standard S-record tools, card state kept in files across restarts of the
 // simulator, faults injected from its command line, and a simulator killed
 // in the middle of an upgrade.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
+#include <functional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "scan/j5_scan_server.h"
-#include "scan/loopback_test_support.h"
-#include "sim/card_state_file.h"
 #include "sim/crc32.h"
-#include "tests/firmware.h"
-#include "tests/process.h"
+#include "tests/scan_sim_fixture.h"
 
 namespace {
 
@@ -40,57 +33,8 @@ std::vector<uint8_t> random_binary(size_t size, uint32_t seed) {
   return bytes;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void write_file(const std::string& path, const void* data, size_t size) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(static_cast<const char*>(data), size);
-}
-
-class Backplane : public testing::Test {
+class Backplane : public ScanSimTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/x3_backplane_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    dir_ = pattern;
-    state_ = dir_ + "/state";
-  }
-  void TearDown() override {
-    stop_sim();
-    if (!HasFailure()) system(("rm -rf " + dir_).c_str());
-    else fprintf(stderr, "kept %s; simulator log:\n%s\n", dir_.c_str(), read_file(dir_ + "/sim.log").c_str());
-  }
-
-  void start_sim(const std::vector<std::string>& faults = {}) {
-    std::vector<std::string> argv = {SCAN_SIM_PATH, "--state", state_, "--cards", "1-4"};
-    for (const std::string& f : faults) {
-      argv.push_back("--fault");
-      argv.push_back(f);
-    }
-    sim_pid_ = start_process(argv, dir_ + "/sim.log");
-    ASSERT_TRUE(wait_for_listener(J5_SCAN_PORT));
-  }
-  void stop_sim(int signal = SIGTERM) {
-    if (sim_pid_ > 0) stop_process(sim_pid_, signal);
-    sim_pid_ = -1;
-  }
-
-  process_result upgrade(const std::vector<int>& slots, const std::string& file) {
-    return run_process({FLASH_X3_PATH}, multipart_form(slots, file),
-                       {"CONTENT_TYPE=" + form_content_type()});
-  }
-
-  // Runs a standard tool that must succeed.
-  static void tool(const std::vector<std::string>& argv) {
-    process_result r = run_process(argv, "");
-    ASSERT_EQ(0, r.status) << argv[0] << ": " << r.err;
-  }
-
   // S-records from `binary` placed at `offset`, made by objcopy.
   std::string objcopy_image(const std::vector<uint8_t>& binary, int record_length, uint32_t offset) {
     write_file(dir_ + "/in.bin", binary.data(), binary.size());
@@ -128,20 +72,9 @@ class Backplane : public testing::Test {
     return image;
   }
 
-  std::unique_ptr<x3_card_state> card(int slot) {
-    auto state = std::make_unique<x3_card_state>();
-    EXPECT_TRUE(read_card_state(card_state_path(state_, slot), state.get()));
-    return state;
-  }
-
-  // Sets the generation bytes of a card in its state file.
   void set_generations(int slot, uint8_t lo, uint8_t hi) {
-    const std::string path = card_state_path(state_, slot);
-    int fd = open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(1, pwrite(fd, &lo, 1, 0x10000));
-    ASSERT_EQ(1, pwrite(fd, &hi, 1, 0x80000));
-    close(fd);
+    patch_card(slot, 0x10000, {lo});
+    patch_card(slot, 0x80000, {hi});
   }
 
   // Every sector of the bank at `base` that `image` touches holds the image
@@ -168,8 +101,6 @@ class Backplane : public testing::Test {
     return crc32(card.flash + from, length);
   }
 
-  std::string dir_, state_;
-  int sim_pid_ = -1;
 };
 
 const std::string SUCCESS_ONE = "The upgrade was successful. 1 card re-flashed.<br> \n";
