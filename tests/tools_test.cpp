@@ -1,0 +1,211 @@
+// The engineers' command-line tools, prog_x3flash and linecard, against
+// the scan_sim program.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/scan_sim_fixture.h"
+
+namespace {
+
+class Tools : public ScanSimTest {
+ protected:
+  static process_result linecard(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {LINECARD_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, "");
+  }
+  static process_result prog_x3flash(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {PROG_X3FLASH_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, "");
+  }
+
+  // An S1/S9 file of `length` random bytes at `address`, made by objcopy.
+  std::string mcu_file(uint32_t address, size_t length, std::vector<uint8_t>* bytes) {
+    std::mt19937 random(address);
+    bytes->resize(length);
+    for (uint8_t& b : *bytes) b = random() & 0xFF;
+    write_file(dir_ + "/mcu.bin", bytes->data(), bytes->size());
+    tool({"/usr/bin/objcopy", "-I", "binary", "-O", "srec", "--change-addresses",
+          std::to_string(address), dir_ + "/mcu.bin", dir_ + "/mcu.s19"});
+    return dir_ + "/mcu.s19";
+  }
+
+  static size_t mcu_flash_offset(uint32_t address) {
+    return offsetof(x3_card_state, mcu) + offsetof(mcu_state, flash) + address;
+  }
+};
+
+TEST_F(Tools, ProgX3flashUpgradesOneCard) {
+  start_sim();
+  firmware image;
+  add_random_bytes(image, 0, 0x18000, 21);
+  image.erase(0x10000);
+  const std::string file = dir_ + "/x3.s19";
+  const std::string text = s_records(image);
+  write_file(file, text.data(), text.size());
+
+  process_result r = prog_x3flash({"localhost", "2", file});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("prog_x3flash: slot 2 re-flashed: bank 0 (0x00000), generation 1\n", r.out);
+  EXPECT_NE(std::string::npos, r.err.find("prog_x3flash: slot 2: reboot_card\n")) << r.err;
+  EXPECT_EQ(1u, card(2)->boot.boot_count);
+
+  r = prog_x3flash({"127.0.0.1", "2", file});
+  EXPECT_EQ("prog_x3flash: slot 2 re-flashed: bank 1 (0x70000), generation 2\n", r.out);
+
+  test_scan_client_t web_front_end(J5_SCAN_PORT, 6);
+  ASSERT_EQ(1, web_front_end.grab());
+  r = prog_x3flash({"localhost", "2", file});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("prog_x3flash: cannot take the scan service at localhost (not reachable, or in use)\n",
+            r.out);
+  EXPECT_EQ(1, web_front_end.release());
+
+  stop_sim();
+  start_sim({"slot=2 erase-fails"});
+  r = prog_x3flash({"localhost", "2", file});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("prog_x3flash: slot 2 was not re-flashed: erase_flash failed\n", r.out);
+  EXPECT_NE(std::string::npos, r.err.find("Erase failed - flash error\n")) << r.err;
+}
+
+TEST_F(Tools, ProgX3flashRefusesBadArguments) {
+  const std::string usage = "Usage:\nprog_x3flash IP_address_or_name slot_number s19_file\n";
+  const std::vector<std::vector<std::string>> wrong_counts = {{}, {"localhost"}, {"a", "1"},
+                                                              {"a", "1", "f", "x"}};
+  for (const auto& args : wrong_counts) {
+    process_result r = prog_x3flash(args);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(usage, r.err);
+    EXPECT_EQ("", r.out);
+  }
+  for (const char* slot : {"0", "32", "x", "3x", "-1"}) {
+    process_result r = prog_x3flash({"localhost", slot, "f.s19"});
+    EXPECT_EQ(1, r.status) << slot;
+    EXPECT_NE(std::string::npos, r.err.find("slot_number must be 1 to 31")) << r.err;
+  }
+  process_result r = prog_x3flash({"localhost", "3", dir_ + "/missing.s19"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("cannot open")) << r.err;
+  EXPECT_EQ(0, prog_x3flash({"--help"}).status);
+}
+
+TEST_F(Tools, LinecardProgramsAndVerifiesTheMicrocontroller) {
+  start_sim();
+  std::vector<uint8_t> bytes;
+  const std::string file = mcu_file(0x8000, 0x1234, &bytes);
+  process_result r = linecard({"localhost", "2", "mcu-program", file});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("erasing pages 0x8000-0xDFFF (48 pages)\n"
+            "programming rows 0x8000-0xE1FF (73 rows with data)\n"
+            "verifying rows 0x8000-0xE1FF\n"
+            "microcontroller programmed from " + file + "\n",
+            r.out);
+  auto state = card(2);
+  EXPECT_EQ(bytes, std::vector<uint8_t>(state->mcu.flash + 0x8000, state->mcu.flash + 0x9234));
+  EXPECT_EQ(0xFF, state->mcu.flash[0x9234]);
+  EXPECT_EQ(0u, state->mcu.monitor);
+  EXPECT_EQ(0, linecard({"localhost", "2", "mcu-verify", file}).status);
+
+  // A byte that no longer holds what was programmed.
+  patch_card(2, mcu_flash_offset(0x8005), {static_cast<uint8_t>(bytes[5] ^ 0x01)});
+  r = linecard({"localhost", "2", "mcu-verify", file});
+  EXPECT_EQ(1, r.status);
+  char expected[96];
+  snprintf(expected, sizeof expected, "verify failure at address 8005: file = %02x, device = %02x\n",
+           bytes[5], bytes[5] ^ 0x01);
+  EXPECT_EQ(expected, r.out);
+  EXPECT_EQ("linecard: programming failure\n", r.err);
+  EXPECT_EQ(0u, card(2)->mcu.monitor);  // left monitor mode after the failure
+}
+
+TEST_F(Tools, LinecardReadsRecordsThatAccumulate) {
+  start_sim();
+  process_result r = linecard({"localhost", "3", "info"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("board          X3 line card\n"
+            "serial number  X3A-01203\n"
+            "hardware       rev C\n"
+            "firmware       mcu 2.4.1\n",
+            r.out);
+
+  r = linecard({"localhost", "3", "watch", "1", "3"});
+  ASSERT_EQ(0, r.status) << r.err;
+  // Type 34 entry 0 counts 1000 frames per status reply; type 1 totals
+  // the error counts 10, 11, 12.
+  const size_t third = r.out.find("-- reading 3");
+  ASSERT_NE(std::string::npos, third) << r.out;
+  const std::string last = r.out.substr(third);
+  EXPECT_NE(std::string::npos, last.find("\n          0       3000        150 ")) << last;
+  EXPECT_NE(std::string::npos, last.find("  1     1  value1 1  value2 3  value3 1  total 33 ")) << last;
+  EXPECT_NE(std::string::npos, last.find("  6    17  sensor 1  43.00 C\n")) << last;
+
+  r = linecard({"localhost", "3", "control", "20", "0", "5", "6"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(5, card(3)->mcu.control[7][0]);  // the type 20 record is the 7th
+  EXPECT_EQ(6, card(3)->mcu.control[7][1]);
+}
+
+TEST_F(Tools, LinecardReportsCardSwapsAndMissingReplies) {
+  struct reply_case {
+    std::string fault;
+    std::vector<std::string> command;
+    int status;
+    std::string out_piece;
+    std::string err;
+  } cases[] = {
+      {"slot=3 swap=3:1/1/2/14/16/17/20/34/35/18", {"watch", "1", "2"}, 1, "",
+       "linecard: Type bytes don't match in Vorn_Serial:read\n"},
+      {"slot=3 swap=3:1/1/2/14/16/17/20/34/35/13/18", {"watch", "1", "2"}, 1, "",
+       "linecard: Too many typebytes in Vorn_Serial:read\n"},
+      {"slot=3 config#1 length=-2", {"status"}, 0, "no records", ""},
+      {"slot=3 readings#2 length=-2", {"watch", "1", "2"}, 0, "-- reading 2\nno records", ""},
+      {"slot=3 config#1 length=0", {"info"}, 1, "no configuration", ""},
+      {"slot=3 config#1 length=-5", {"status"}, 1, "Error reading configuration, error code -5.\n",
+       "linecard: Vorn_Serial::config\n"},
+      {"slot=3 config#1 reply=0301", {"status"}, 1,
+       "Error reading config, not enough data received (3 > 2)\n", "linecard: Vorn_Serial::config\n"},
+  };
+  for (const reply_case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    start_sim({c.fault});
+    std::vector<std::string> args = {"localhost", "3"};
+    args.insert(args.end(), c.command.begin(), c.command.end());
+    process_result r = linecard(args);
+    stop_sim();
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_NE(std::string::npos, r.out.find(c.out_piece)) << r.out;
+    EXPECT_EQ(c.err, r.err);
+  }
+}
+
+#ifndef X3_SANITIZE
+TEST_F(Tools, LinecardIsCleanUnderValgrind) {
+  const std::string valgrind = "/usr/bin/valgrind";
+  if (access(valgrind.c_str(), X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
+  start_sim({"slot=4 swap=3:1/18"});
+  std::vector<uint8_t> bytes;
+  const std::string file = mcu_file(0xA000, 0x300, &bytes);
+  const std::vector<std::vector<std::string>> runs = {
+      {"localhost", "2", "status"},
+      {"localhost", "2", "mcu-program", file},
+      {"localhost", "4", "watch", "1", "2"},  // fails on the swapped card
+  };
+  for (const auto& args : runs) {
+    std::vector<std::string> argv = {valgrind, "--quiet", "--error-exitcode=99", "--leak-check=full",
+                                     "--errors-for-leak-kinds=definite,indirect,possible",
+                                     LINECARD_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    process_result r = run_process(argv, "");
+    EXPECT_NE(99, r.status) << args[2] << ": " << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("==")) << r.err;
+  }
+}
+#endif
+
+}  // namespace

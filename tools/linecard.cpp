@@ -1,0 +1,357 @@
+// linecard: a field engineer's access to the microcontroller of one X3
+// line card through the switch's scan service.
+//
+//   linecard HOST SLOT COMMAND [ARGS]
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/exception.h"
+#include "serial/vorn_serial.h"
+
+namespace {
+
+// Neither the web front end's id (6) nor prog_x3flash's (7).
+const int32_t CLIENT_ID = 8;
+
+const char USAGE[] =
+    "usage: linecard HOST SLOT COMMAND [ARGS]\n"
+    "\n"
+    "Talks to the microcontroller of the X3 line card in SLOT (1-31) through\n"
+    "the scan service (TCP port 1971) of the switch at HOST.\n"
+    "\n"
+    "commands:\n"
+    "  info                      board name, serial number, hardware and firmware\n"
+    "  status                    every configuration and status record\n"
+    "  watch SECONDS [COUNT]     read the records again every SECONDS (COUNT times)\n"
+    "  control TYPE INDEX V1 V2  write two control bytes for a record\n"
+    "  reboot                    restart the card\n"
+    "  monitor on|off            switch the microcontroller's monitor mode\n"
+    "  mcu-program FILE.s19      erase, program and verify the microcontroller\n"
+    "  mcu-verify FILE.s19       compare the microcontroller's flash with a file\n"
+    "  version IMAGE.bin         the version stamp in an X3 firmware image\n"
+    "                            (also: linecard version IMAGE.bin)\n"
+    "\n"
+    "Exit status 0 on success, 1 on any failure.\n";
+
+const char* const STRING_NAMES[Vorn_Serial::CONFIG_STRINGS] = {"board", "serial number",
+                                                               "hardware", "firmware"};
+
+struct usage_error {
+  std::string message;
+};
+
+int number(const std::string& text, int low, int high) {
+  char* end = nullptr;
+  const long value = strtol(text.c_str(), &end, 0);
+  if (text.empty() || *end != '\0' || value < low || value > high)
+    throw usage_error{"'" + text + "' is not a number from " + std::to_string(low) + " to " +
+                      std::to_string(high)};
+  return static_cast<int>(value);
+}
+
+// Holds the scan service for client CLIENT_ID while `work` runs, so that
+// no upgrade can start on the card half-way through.
+void holding_service(Vorn_Serial& card, const std::function<void()>& work) {
+  if (!card.grab())
+    throw exception_t("cannot take the scan service at %s (not reachable, or in use)",
+                      card.host_name());
+  try {
+    work();
+  } catch (...) {
+    card.release();
+    throw;
+  }
+  if (!card.release()) throw exception_t("the scan service was not released");
+}
+
+void print_info(const Vorn_Serial& card) {
+  for (int k = 0; k < Vorn_Serial::CONFIG_STRINGS; k++)
+    printf("%-14s %s\n", STRING_NAMES[k], card.config_strings[k]);
+}
+
+// One record in words: its fields by the layout of its type, readings
+// with the units the type implies.
+void print_record(int type, const void* info) {
+  switch (type) {
+    case 1: {
+      auto r = static_cast<const vorn_record1_t*>(info);
+      printf("value1 %u  value2 %u  value3 %u  total %u  value4 %u  value5 %u\n", r->value1,
+             r->value2, r->value3, r->total, r->value4, r->value5);
+      break;
+    }
+    case 2: {
+      auto r = static_cast<const vorn_record2_t*>(info);
+      printf("%.2f V  %.2f V  value1 %u\n", r->reading1, r->reading2, r->value1);
+      break;
+    }
+    case 6: {
+      auto r = static_cast<const vorn_record6_t*>(info);
+      const uint32_t* v = &r->value1;
+      for (int k = 0; k < 12; k++) printf("%s%u", k ? " " : "values ", v[k]);
+      printf("\n");
+      break;
+    }
+    case 13: {
+      auto r = static_cast<const vorn_record13_t*>(info);
+      printf("value1 %u\n", r->value1);
+      break;
+    }
+    case 14: case 15: case 16: {
+      auto r = static_cast<const vorn_scaled_record_t*>(info);
+      printf("%.3f V  %.3f V\n", r->reading1, r->reading2);
+      break;
+    }
+    case 17: {
+      auto r = static_cast<const vorn_record17_t*>(info);
+      printf("sensor %u  %.2f C\n", r->value1, r->reading);
+      break;
+    }
+    case 18: {
+      auto r = static_cast<const vorn_record18_t*>(info);
+      printf("value1 %u  value2 %u\n", r->value1, r->value2);
+      break;
+    }
+    case 20: {
+      auto r = static_cast<const vorn_record20_t*>(info);
+      printf("flags seen 0x%02x  %.3f A\n", r->flags, r->reading);
+      break;
+    }
+    case 32: case 33: {
+      auto r = static_cast<const vorn_record32_t*>(info);
+      printf("value1 %u  flags seen 0x%02x  value2 %u\n", r->value1, r->flags, r->value2);
+      break;
+    }
+    case 34: {
+      auto r = static_cast<const vorn_record34_t*>(info);
+      printf("value1 %u  value2 %u\n", r->value1, r->value2);
+      printf("      entry    count_a    count_b  sum_a  sum_b  sum_c  sum_d  flags  bits 0-7       last\n");
+      for (int j = 0; j < VORN_RECORD34_ENTRIES; j++) {
+        const vorn_record34_entry_t& e = r->entries[j];
+        printf("      %5d %10u %10u %6u %6u %6u %6u   0x%02x ", j, e.count_a, e.count_b, e.sum_a,
+               e.sum_b, e.sum_c, e.sum_d, e.flags);
+        for (int b = 0; b < 8; b++) printf("%s%u", b ? "," : " ", e.bit_count[b]);
+        printf(" %6u\n", e.last);
+      }
+      break;
+    }
+    case 35: {
+      auto r = static_cast<const vorn_record35_t*>(info);
+      printf("value1 %u  value2 %u  value3 %u  value4 %u  %.2f V  value5 %u\n", r->value1,
+             r->value2, r->value3, r->value4, r->reading, r->value5);
+      break;
+    }
+    default:
+      printf("(no record)\n");
+  }
+}
+
+void print_records(const Vorn_Serial& card) {
+  if (!card.types.next) {
+    printf("no records (the card reports none, or is absent)\n");
+    return;
+  }
+  printf("pos  type  fields\n");
+  for (const type_node* node = card.types.next; node; node = node->next) {
+    if (!node->info) continue;
+    printf("%3d  %4d  ", *static_cast<const int*>(node->info), node->type);
+    print_record(node->type, node->info);
+  }
+}
+
+// The image words of a 9S08 S-record file, released on every way out.
+class mcu_image {
+ public:
+  mcu_image(Vorn_Serial& card, const std::string& path) : card_(card), words_(card.new_9s08_buf()) {
+    try {
+      card_.read_9s08_s19(words_, path.c_str());
+    } catch (...) {
+      card_.free_9s08_buf(words_);
+      throw;
+    }
+  }
+  ~mcu_image() { card_.free_9s08_buf(words_); }
+  mcu_image(const mcu_image&) = delete;
+  mcu_image& operator=(const mcu_image&) = delete;
+
+  const uint32_t* words() const { return words_; }
+  // Rows of the programmed area that hold image data.
+  int rows_with_data() const {
+    int rows = 0;
+    for (int row = VORN_FLASH_START; row < VORN_PROGRAM_END; row += VORN_ROW_SIZE) {
+      for (int k = 0; k < VORN_ROW_SIZE; k++) {
+        if (words_[row + k] != VORN_NO_DATA) {
+          rows++;
+          break;
+        }
+      }
+    }
+    return rows;
+  }
+
+ private:
+  Vorn_Serial& card_;
+  uint32_t* words_;
+};
+
+// Runs `work` in monitor mode, leaving it again also after a failure.
+void in_monitor_mode(Vorn_Serial& card, const std::function<void()>& work) {
+  card.enter_monitor();
+  try {
+    work();
+  } catch (...) {
+    try {
+      card.leave_monitor();
+    } catch (const exception_t&) {
+    }
+    throw;
+  }
+  card.leave_monitor();
+}
+
+void mcu_program(Vorn_Serial& card, const std::string& path) {
+  const mcu_image image(card, path);
+  in_monitor_mode(card, [&] {
+    printf("erasing pages 0x%04X-0x%04X (%d pages)\n", VORN_FLASH_START, VORN_ERASE_END - 1,
+           (VORN_ERASE_END - VORN_FLASH_START) / VORN_PAGE_SIZE);
+    fflush(stdout);
+    card.erase_all();
+    printf("programming rows 0x%04X-0x%04X (%d rows with data)\n", VORN_FLASH_START,
+           VORN_PROGRAM_END - 1, image.rows_with_data());
+    fflush(stdout);
+    card.program_all(image.words());
+    printf("verifying rows 0x%04X-0x%04X\n", VORN_FLASH_START, VORN_PROGRAM_END - 1);
+    fflush(stdout);
+    card.verify_all(image.words());
+  });
+  printf("microcontroller programmed from %s\n", path.c_str());
+}
+
+void mcu_verify(Vorn_Serial& card, const std::string& path) {
+  const mcu_image image(card, path);
+  in_monitor_mode(card, [&] { card.verify_all(image.words()); });
+  printf("microcontroller flash matches %s (%d rows)\n", path.c_str(), image.rows_with_data());
+}
+
+int version(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw exception_t("cannot read %s", path.c_str());
+  std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (image.empty()) throw exception_t("%s is empty", path.c_str());
+  // The version text is at most the rest of the image.
+  std::vector<char> text(image.size() + 1, '\0');
+  j5_scan_client_t reader("localhost", CLIENT_ID);
+  reader.find_version(image.data(), static_cast<int32_t>(image.size()), text.data());
+  if (text[0] == '\0') {
+    printf("no version stamp in %s\n", path.c_str());
+    return 1;
+  }
+  char type[J5_SCAN_TEXT_SIZE], date[J5_SCAN_TEXT_SIZE];
+  printf("%s\n", text.data());
+  printf("type: %s\n", reader.get_type(text.data(), type));
+  printf("date: %s\n", reader.get_date(text.data(), date));
+  return 0;
+}
+
+int run(const std::vector<std::string>& args) {
+  if (args.size() == 2 && args[0] == "version") return version(args[1]);
+  if (args.size() < 3) throw usage_error{"HOST, SLOT and COMMAND are needed"};
+  const std::string& command = args[2];
+  const std::vector<std::string> rest(args.begin() + 3, args.end());
+  auto want = [&](size_t count) {
+    if (rest.size() != count) throw usage_error{command + " takes " + std::to_string(count) + " argument(s)"};
+  };
+  if (command == "version") {
+    want(1);
+    return version(rest[0]);
+  }
+  const int slot = number(args[1], 1, 31);
+  Vorn_Serial card(args[0].c_str(), CLIENT_ID, slot);
+
+  if (command == "info") {
+    want(0);
+    bool well_formed = false;
+    holding_service(card, [&] { well_formed = card.probe(); });
+    if (!well_formed) {
+      printf("slot %d: no configuration (no card, or a card that does not answer)\n", slot);
+      return 1;
+    }
+    print_info(card);
+  } else if (command == "status") {
+    want(0);
+    holding_service(card, [&] { card.config(); });
+    print_info(card);
+    print_records(card);
+  } else if (command == "watch") {
+    if (rest.empty() || rest.size() > 2) throw usage_error{"watch takes SECONDS [COUNT]"};
+    const int seconds = number(rest[0], 1, 3600);
+    const int count = rest.size() == 2 ? number(rest[1], 1, 1000000) : 0;
+    holding_service(card, [&] { card.config(); });
+    print_info(card);
+    for (int reading = 1; count == 0 || reading <= count; reading++) {
+      printf("\n-- reading %d\n", reading);
+      print_records(card);
+      fflush(stdout);
+      if (count && reading == count) break;
+      sleep(seconds);
+      // The service is held only while reading, so upgrades can go on.
+      holding_service(card, [&] { card.read(); });
+    }
+  } else if (command == "control") {
+    want(4);
+    const int type = number(rest[0], 0, 255), index = number(rest[1], 0, 255);
+    const int value1 = number(rest[2], 0, 255), value2 = number(rest[3], 0, 255);
+    holding_service(card, [&] {
+      card.config();
+      card.write_control(type, index, value1, value2);
+    });
+    printf("control bytes %d %d written for type %d record %d\n", value1, value2, type, index);
+  } else if (command == "reboot") {
+    want(0);
+    holding_service(card, [&] { card.reboot(); });
+    printf("slot %d restarted\n", slot);
+  } else if (command == "monitor") {
+    want(1);
+    if (rest[0] != "on" && rest[0] != "off") throw usage_error{"monitor takes on or off"};
+    holding_service(card, [&] { rest[0] == "on" ? card.enter_monitor() : card.leave_monitor(); });
+    printf("slot %d monitor mode %s\n", slot, rest[0].c_str());
+  } else if (command == "mcu-program") {
+    want(1);
+    holding_service(card, [&] { mcu_program(card, rest[0]); });
+  } else if (command == "mcu-verify") {
+    want(1);
+    holding_service(card, [&] { mcu_verify(card, rest[0]); });
+  } else {
+    throw usage_error{"unknown command " + command};
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    fputs(USAGE, stdout);
+    return 0;
+  }
+  try {
+    return run(args);
+  } catch (const usage_error& e) {
+    fprintf(stderr, "linecard: %s\n(linecard --help lists the commands)\n", e.message.c_str());
+  } catch (const exception_t& e) {
+    // Some of the card's failure texts end in a line feed of their own.
+    std::string message = e.message;
+    if (!message.empty() && message.back() == '\n') message.pop_back();
+    fflush(stdout);
+    fprintf(stderr, "linecard: %s\n", message.c_str());
+  }
+  return 1;
+}
