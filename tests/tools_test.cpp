@@ -184,6 +184,22 @@ TEST_F(Tools, LinecardReportsCardSwapsAndMissingReplies) {
   }
 }
 
+TEST_F(Tools, LinecardFindsTheVersionStampOfAnImage) {
+  const char stamped[] = "\x7f" "ELF junk\0Type: X3 mainline  \0Compiled on:\0Dec 5 2026\0" "17:20:01\0tail";
+  write_file(dir_ + "/x3.bin", stamped, sizeof stamped);
+  process_result r = linecard({"version", dir_ + "/x3.bin"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("Type: X3 mainline  \nCompiled on:\nDec 5 2026\n17:20:01\n"
+            "type: X3 mainline\n"
+            "date: Dec 5 2026 17:20:01\n",
+            r.out);
+  const char unstamped[] = "no stamp here\0at all";
+  write_file(dir_ + "/plain.bin", unstamped, sizeof unstamped);
+  r = linecard({"localhost", "3", "version", dir_ + "/plain.bin"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("no version stamp in " + dir_ + "/plain.bin\n", r.out);
+}
+
 #ifndef X3_SANITIZE
 TEST_F(Tools, LinecardIsCleanUnderValgrind) {
   const std::string valgrind = "/usr/bin/valgrind";
