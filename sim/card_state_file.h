@@ -1,8 +1,8 @@
 // X3 card state kept in a file, one per slot, "slotNN.x3" in a state
 // directory: the x3_card_state record as it lies in memory (1 MiB of card
-// flash, the boot record, the microcontroller's flash and registers; host
-// byte order, so a state directory belongs to the kind of machine that
-// wrote it).
+// flash, the boot record, the microcontroller's flash and registers). Its
+// numbers are stored most significant byte first, so the same files serve
+// scan_sim on any machine.
 #ifndef SIM_CARD_STATE_FILE_H
 #define SIM_CARD_STATE_FILE_H
 

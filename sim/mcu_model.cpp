@@ -112,7 +112,7 @@ int32_t mcu_model_t::status(const std::vector<uint8_t>& types, int32_t rxlen, ui
     status_bytes(type, record.data());
     reply.insert(reply.end(), record.begin(), record.end());
   }
-  state_->status_reads++;
+  state_->status_reads = state_->status_reads + 1;
   memcpy(rx, reply.data(), std::min<size_t>(reply.size(), std::max(rxlen, 0)));
   return static_cast<int32_t>(reply.size());
 }

@@ -8,6 +8,26 @@
 #include <cstdint>
 #include <vector>
 
+// A 32-bit number stored most significant byte first, so that a state
+// file means the same to a scan_sim built for the switch's big-endian
+// controller and to one built for a developer's PC.
+class be32 {
+ public:
+  operator uint32_t() const {
+    return static_cast<uint32_t>(bytes_[0]) << 24 | bytes_[1] << 16 | bytes_[2] << 8 | bytes_[3];
+  }
+  be32& operator=(uint32_t value) {
+    bytes_[0] = value >> 24;
+    bytes_[1] = value >> 16;
+    bytes_[2] = value >> 8;
+    bytes_[3] = value;
+    return *this;
+  }
+
+ private:
+  uint8_t bytes_[4];
+};
+
 const uint32_t MCU_FLASH_SIZE = 0x10000;
 const uint32_t MCU_PAGE_SIZE = 0x200;
 const uint32_t MCU_ROW_SIZE = 0x40;
@@ -17,8 +37,8 @@ const uint32_t MCU_ROW_SIZE = 0x40;
 struct mcu_state {
   uint8_t flash[MCU_FLASH_SIZE];
   uint8_t control[256][2];  // the two control bytes last written per record position
-  uint32_t monitor;         // 1 while in monitor mode
-  uint32_t status_reads;    // status replies given so far: drives the readings
+  be32 monitor;             // 1 while in monitor mode
+  be32 status_reads;        // status replies given so far: drives the readings
 };
 
 // The record types the card reports by default, in reply order.

@@ -107,14 +107,15 @@ int show(const std::string& directory, bool json) {
                "{\"slot\": %d, \"generation_0x10000\": %s, \"generation_0x80000\": %s, "
                "\"boots_bank\": %u, \"boots_crc32\": \"%08x\", \"boot_count\": %u, "
                "\"last_boot\": {\"bank\": %u, \"generation\": %u, \"crc32\": \"%08x\"}}",
-               slot, generation(lo).c_str(), generation(hi).c_str(), bank, crc, boot.boot_count,
-               boot.booted_bank, boot.generation, boot.crc32);
+               slot, generation(lo).c_str(), generation(hi).c_str(), bank, crc,
+               uint32_t{boot.boot_count}, uint32_t{boot.booted_bank}, uint32_t{boot.generation},
+               uint32_t{boot.crc32});
     } else {
       std::string last = "never";
       if (boot.boot_count) {
         char text[64];
-        snprintf(text, sizeof text, "bank %u, generation %u, crc32 %08x", boot.booted_bank,
-                 boot.generation, boot.crc32);
+        snprintf(text, sizeof text, "bank %u, generation %u, crc32 %08x",
+                 uint32_t{boot.booted_bank}, uint32_t{boot.generation}, uint32_t{boot.crc32});
         last = text;
       }
       // A card with no generation in either bank has no firmware to start.
@@ -123,7 +124,7 @@ int show(const std::string& directory, bool json) {
       if (bootable) snprintf(boots, sizeof boots, "bank %u  %08x", bank, crc);
       snprintf(row, sizeof row, "%4d  %11s  %11s  %s  %6u  %s", slot,
                generation_text(lo).c_str(), generation_text(hi).c_str(), boots,
-               boot.boot_count, last.c_str());
+               uint32_t{boot.boot_count}, last.c_str());
     }
     rows.push_back(row);
   }

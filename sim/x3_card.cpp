@@ -168,7 +168,7 @@ void x3_card_t::reboot() {
   const uint32_t base = bank == 1 ? BANK1_BASE : BANK0_BASE;
   const uint8_t generation = state_->flash[base + GENERATION_OFFSET];
   x3_boot_record& boot = state_->boot;
-  boot.boot_count++;
+  boot.boot_count = boot.boot_count + 1;
   boot.booted_bank = bank;
   boot.generation = generation == 0xFF ? 0 : generation;
   boot.crc32 = crc32(state_->flash + base, X3_BANK_SIZE);

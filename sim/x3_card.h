@@ -18,10 +18,10 @@ const uint32_t X3_BANK_SIZE = 0x80000;
 // What the last reboot found: the bank the card started from, its
 // generation and a CRC-32 of the bank's 512 KiB.
 struct x3_boot_record {
-  uint32_t boot_count;
-  uint32_t booted_bank;  // 0 or 1
-  uint32_t generation;   // that bank's generation byte, 0 for none
-  uint32_t crc32;
+  be32 boot_count;
+  be32 booted_bank;  // 0 or 1
+  be32 generation;   // that bank's generation byte, 0 for none
+  be32 crc32;
 };
 
 // Everything a card keeps across power cycles; plain data, so that it can
