@@ -264,8 +264,10 @@ TEST_F(Backplane, KilledSimulatorKeepsThePreviousFirmwareBootable) {
   const std::string body = dir_ + "/body";
   const std::string form = multipart_form({3}, s_records(new_image));
   write_file(body, form.data(), form.size());
-  const std::string command = "CONTENT_TYPE='" + form_content_type() + "' exec " +
-                              FLASH_X3_PATH + " <" + body + " >" + dir_ + "/page 2>" + dir_ + "/err";
+  std::string program;
+  for (const std::string& word : target_program(FLASH_X3_PATH)) program += word + " ";
+  const std::string command = "CONTENT_TYPE='" + form_content_type() + "' exec " + program + "<" +
+                              body + " >" + dir_ + "/page 2>" + dir_ + "/err";
   const int upgrade_pid = start_process({"/bin/sh", "-c", command}, dir_ + "/sh.log");
   const uint32_t watched = 0x70000 + 0x30000;
   bool programming = false;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -16,6 +17,26 @@ void check(bool ok, const char* what) {
 }
 
 }  // namespace
+
+std::vector<std::string> target_program(const std::string& path,
+                                        const std::vector<std::string>& args) {
+  std::vector<std::string> argv;
+#ifdef X3_TARGET_EMULATOR
+  std::istringstream emulator(X3_TARGET_EMULATOR);
+  for (std::string word; emulator >> word;) argv.push_back(word);
+#endif
+  argv.push_back(path);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+bool emulated_target() {
+#ifdef X3_TARGET_EMULATOR
+  return true;
+#else
+  return false;
+#endif
+}
 
 process_result run_process(const std::vector<std::string>& argv, const std::string& input,
                            const std::vector<std::string>& environment) {

@@ -18,6 +18,15 @@ struct process_result {
 process_result run_process(const std::vector<std::string>& argv, const std::string& input,
                            const std::vector<std::string>& environment = {});
 
+// A command line for one of this build's programs: the program itself, or,
+// in a cross build, the program under the emulator that runs the target's
+// binaries here (the build's X3_TARGET_EMULATOR).
+std::vector<std::string> target_program(const std::string& path,
+                                        const std::vector<std::string>& args = {});
+
+// True in a cross build, whose programs run under an emulator.
+bool emulated_target();
+
 // Starts `argv` in the background with standard input from /dev/null and
 // standard output and error appended to `log_path`; returns its PID.
 int start_process(const std::vector<std::string>& argv, const std::string& log_path);

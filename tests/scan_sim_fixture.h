@@ -53,13 +53,19 @@ class ScanSimTest : public testing::Test {
     }
   }
 
-  // Starts scan_sim with cards in slots 1-4 and the given faults.
+  // Starts scan_sim with cards in slots 1-4 and the given faults: this
+  // build's, or the one X3_SCAN_SIM names (a cross build's tests run the
+  // host's scan_sim that way, so that the two byte orders meet).
   void start_sim(const std::vector<std::string>& faults = {}) {
-    std::vector<std::string> argv = {SCAN_SIM_PATH, "--state", state_, "--cards", "1-4"};
+    std::vector<std::string> args = {"--state", state_, "--cards", "1-4"};
     for (const std::string& f : faults) {
-      argv.push_back("--fault");
-      argv.push_back(f);
+      args.push_back("--fault");
+      args.push_back(f);
     }
+    const char* host_sim = getenv("X3_SCAN_SIM");
+    std::vector<std::string> argv = host_sim ? std::vector<std::string>{host_sim}
+                                             : target_program(SCAN_SIM_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
     sim_pid_ = start_process(argv, dir_ + "/sim.log");
     ASSERT_TRUE(wait_for_listener(J5_SCAN_PORT));
   }
@@ -70,7 +76,7 @@ class ScanSimTest : public testing::Test {
 
   // flash_x3 as the web server runs it, for the ticked slots.
   static process_result upgrade(const std::vector<int>& slots, const std::string& file) {
-    return run_process({FLASH_X3_PATH}, multipart_form(slots, file),
+    return run_process(target_program(FLASH_X3_PATH), multipart_form(slots, file),
                        {"CONTENT_TYPE=" + form_content_type()});
   }
 

@@ -14,14 +14,10 @@ namespace {
 class Tools : public ScanSimTest {
  protected:
   static process_result linecard(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {LINECARD_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_process(argv, "");
+    return run_process(target_program(LINECARD_PATH, args), "");
   }
   static process_result prog_x3flash(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {PROG_X3FLASH_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_process(argv, "");
+    return run_process(target_program(PROG_X3FLASH_PATH, args), "");
   }
 
   // An S1/S9 file of `length` random bytes at `address`, made by objcopy.
@@ -204,6 +200,7 @@ TEST_F(Tools, LinecardFindsTheVersionStampOfAnImage) {
 TEST_F(Tools, LinecardIsCleanUnderValgrind) {
   const std::string valgrind = "/usr/bin/valgrind";
   if (access(valgrind.c_str(), X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
+  if (emulated_target()) GTEST_SKIP() << "valgrind does not run the target's programs";
   start_sim({"slot=4 swap=3:1/18"});
   std::vector<uint8_t> bytes;
   const std::string file = mcu_file(0xA000, 0x300, &bytes);

@@ -93,7 +93,7 @@ class Upgrade : public testing::Test {
                                      bool with_content_type = true) {
     std::vector<std::string> environment;
     if (with_content_type) environment.push_back("CONTENT_TYPE=" + content_type);
-    return run_process({FLASH_X3_PATH}, body, environment);
+    return run_process(target_program(FLASH_X3_PATH), body, environment);
   }
 
   // Puts old firmware in both banks: bank 0 filled with 0x11 and generation
@@ -404,6 +404,7 @@ TEST_F(Upgrade, RejectedUploadsNeverContactTheService) {
 TEST_F(Upgrade, CleanUnderValgrind) {
   const std::string valgrind = "/usr/bin/valgrind";
   if (access(valgrind.c_str(), X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
+  if (emulated_target()) GTEST_SKIP() << "valgrind does not run the target's programs";
   insert_card(3);
   process_result r = run_process(
       {valgrind, "--quiet", "--error-exitcode=99", "--leak-check=full",
