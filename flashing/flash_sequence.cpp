@@ -83,21 +83,31 @@ int erase_sector(j5_scan_client_t& client, int slot, uint32_t address) {
 
 }  // namespace
 
+namespace {
+
+// The steps with one signature, so that flash_card can walk them in order.
+struct step_t {
+  const char* name;
+  int (*run)(j5_scan_client_t& client, int slot, const uint32_t* image);
+};
+
+const step_t STEPS[] = {
+    {"grab_flash", [](j5_scan_client_t& c, int slot, const uint32_t*) { return grab_flash(c, slot); }},
+    {"select_bank", [](j5_scan_client_t& c, int slot, const uint32_t*) { return select_bank(c, slot); }},
+    {"erase_flash", erase_flash},
+    {"program_flash", program_flash},
+    {"verify_flash", verify_flash},
+    {"write_bootval", [](j5_scan_client_t& c, int slot, const uint32_t*) { return write_bootval(c, slot); }},
+    {"reboot_card", [](j5_scan_client_t& c, int slot, const uint32_t*) { return reboot_card(c, slot); }},
+};
+
+}  // namespace
+
 int flash_card(j5_scan_client_t& client, int slot, const uint32_t* image,
                const std::function<void(const char* step)>& before_step) {
-  using step_fn = std::function<int()>;
-  const std::pair<const char*, step_fn> steps[] = {
-      {"grab_flash", [&] { return grab_flash(client, slot); }},
-      {"select_bank", [&] { return select_bank(client, slot); }},
-      {"erase_flash", [&] { return erase_flash(client, slot, image); }},
-      {"program_flash", [&] { return program_flash(client, slot, image); }},
-      {"verify_flash", [&] { return verify_flash(client, slot, image); }},
-      {"write_bootval", [&] { return write_bootval(client, slot); }},
-      {"reboot_card", [&] { return reboot_card(client, slot); }},
-  };
-  for (const auto& [name, run] : steps) {
-    if (before_step) before_step(name);
-    if (run() != 0) return -1;
+  for (const step_t& step : STEPS) {
+    if (before_step) before_step(step.name);
+    if (step.run(client, slot, image) != 0) return -1;
   }
   return 0;
 }

@@ -7,9 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -240,10 +238,19 @@ void mcu_verify(Vorn_Serial& card, const std::string& path) {
   printf("microcontroller flash matches %s (%d rows)\n", path.c_str(), image.rows_with_data());
 }
 
-int version(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+// The whole of a file.
+std::vector<uint8_t> read_whole_file(const std::string& path) {
+  FILE* file = fopen(path.c_str(), "rb");
   if (!file) throw exception_t("cannot read %s", path.c_str());
-  std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes;
+  uint8_t block[65536];
+  for (size_t n; (n = fread(block, 1, sizeof block, file)) > 0;) bytes.insert(bytes.end(), block, block + n);
+  fclose(file);
+  return bytes;
+}
+
+int version(const std::string& path) {
+  std::vector<uint8_t> image = read_whole_file(path);
   if (image.empty()) throw exception_t("%s is empty", path.c_str());
   // The version text is at most the rest of the image.
   std::vector<char> text(image.size() + 1, '\0');
