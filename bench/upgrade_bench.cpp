@@ -131,12 +131,11 @@ int main(int argc, char** argv) {
   if (write(body_fd, body.data(), body.size()) != static_cast<ssize_t>(body.size())) return 1;
   close(body_fd);
 
-  static backplane_t backplane;
-  static counting_service_t service(backplane.primitive());
-  serve_in_background(&service, J5_SCAN_PORT);
-  static echo_server_t echo;
+  backplane_t& backplane = *new backplane_t;  // used by the server's thread to the end
+  counting_service_t& service =
+      serve_in_background<counting_service_t>(J5_SCAN_PORT, backplane.primitive());
   const int32_t echo_port = unused_loopback_port();
-  serve_in_background(&echo, echo_port);
+  serve_in_background<echo_server_t>(echo_port);
 
   std::vector<double> upgrade_times, floor_times;
   long requests = 0, upgrade_rss = 0;

@@ -28,7 +28,7 @@ class CardAccess : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     port_ = unused_loopback_port();
-    static j5_scan_server_t server([](int32_t slot, int32_t op, int32_t txlen,
+    serve_in_background<j5_scan_server_t>(port_, [](int32_t slot, int32_t op, int32_t txlen,
                                       const uint8_t* txbuf, int32_t rxlen, uint8_t* rxbuf) {
       card_side& c = card();
       c.op = op;
@@ -38,7 +38,6 @@ class CardAccess : public testing::Test {
       std::copy_n(c.reply.begin(), std::min<size_t>(c.reply.size(), rxlen), rxbuf);
       return c.count;
     });
-    serve_in_background(&server, port_);
   }
   void answer(int32_t count, bytes reply) {
     card().count = count;

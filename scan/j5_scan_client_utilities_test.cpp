@@ -69,8 +69,7 @@ class short_write_server_t : public qb_server_t {
 
 TEST(ScanWrite, SendsOneOp147CommandOrRefusesBeforeConnecting) {
   const int32_t port = unused_loopback_port();
-  static short_write_server_t server;
-  serve_in_background(&server, port);
+  auto& server = serve_in_background<short_write_server_t>(port);
   test_scan_client_t writer(port);
   bytes payload(28);
   for (size_t i = 0; i < payload.size(); i++) payload[i] = uint8_t(0xE0 + i);

@@ -225,8 +225,7 @@ TEST(ScanClient, DefaultsToTheScanServicePort) {
 
 TEST(ScanClient, GrabSendsTheDocumentedBytes) {
   const int32_t port = unused_loopback_port();
-  static canned_server_t server(words({1}), 24);
-  serve_in_background(&server, port);
+  auto& server = serve_in_background<canned_server_t>(port, words({1}), 24);
   test_scan_client_t client(port);
   EXPECT_EQ(1, client.grab());
   EXPECT_EQ(words({6, 1, 0, 1, 0, 0}), server.request);
@@ -235,8 +234,8 @@ TEST(ScanClient, GrabSendsTheDocumentedBytes) {
 TEST(ScanClient, ReadsClampedRepliesAndKeepsTheStreamInStep) {
   const int32_t port = unused_loopback_port();
   // First command: count 10 for rxlen 4 (4 bytes follow); second: count 2.
-  static canned_server_t server(words({10}) + bytes{1, 2, 3, 4} + words({2}) + bytes{9, 8}, 8 + 32 + 3);
-  serve_in_background(&server, port);
+  auto& server = serve_in_background<canned_server_t>(
+      port, words({10}) + bytes{1, 2, 3, 4} + words({2}) + bytes{9, 8}, 8 + 32 + 3);
   test_scan_client_t client(port);
   uint8_t first[4], second[2];
   const uint8_t tx[3] = {0xAA, 0xBB, 0xCC};
@@ -252,8 +251,7 @@ TEST(ScanClient, ReadsClampedRepliesAndKeepsTheStreamInStep) {
 
 TEST(ScanClient, AReplyThatEndsEarlyFailsTheExchange) {
   const int32_t port = unused_loopback_port();
-  static canned_server_t server(words({8}) + bytes{1, 2}, 24);
-  serve_in_background(&server, port);
+  serve_in_background<canned_server_t>(port, words({8}) + bytes{1, 2}, 24);
   test_scan_client_t client(port);
   uint8_t reply[8];
   j5_scan_command_t command = {0xC5, 1, 0, 8, nullptr, reply, 0};
@@ -273,8 +271,7 @@ TEST(ScanClient, RefusesBadRecordsAndNeedsAServer) {
   EXPECT_EQ(0, client.release());
 
   const int32_t port = unused_loopback_port();
-  static j5_scan_server_t server;
-  serve_in_background(&server, port);
+  serve_in_background<j5_scan_server_t>(port);
   test_scan_client_t connected(port);
   EXPECT_EQ("assertion failed. j5_scan_server:185 (c->slot >= 0 && c->slot < J5_SCAN_NUM_SLOTS)",
             thrown_message([&] { connected.execute(1, &bad_slot); }));
@@ -286,8 +283,7 @@ TEST(ScanClient, RefusesBadRecordsAndNeedsAServer) {
 
 TEST(ScanClient, OwnershipEndToEnd) {
   const int32_t port = unused_loopback_port();
-  static j5_scan_server_t server;
-  serve_in_background(&server, port);
+  serve_in_background<j5_scan_server_t>(port);
   test_scan_client_t six(port, 6), seven(port, 7);
   EXPECT_EQ(1, six.grab());
   EXPECT_EQ(1, six.grab());

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "common/exception.h"
 #include "scan/j5_scan_server.h"
@@ -46,10 +47,13 @@ inline bool wait_for_listener(int32_t port) {
   return false;
 }
 
-// Runs server->serve on 127.0.0.1:port in a thread of its own. The accept
-// loop never returns, so the thread stays until the test process ends;
-// the server object must live as long (a static or leaked object).
-inline void serve_in_background(qb_server_t* server, int32_t port) {
+// Makes a Server from `args` and runs its serve() on 127.0.0.1:port in a
+// thread of its own. The accept loop never returns, so the thread and the
+// server stay until the process ends: the server is never destroyed (a
+// static object would be, while its thread may still be serving).
+template <typename Server, typename... Args>
+Server& serve_in_background(int32_t port, Args&&... args) {
+  Server* server = new Server(std::forward<Args>(args)...);
   std::thread([server, port] {
     try {
       server->serve(port, 8, htonl(INADDR_LOOPBACK));
@@ -60,6 +64,7 @@ inline void serve_in_background(qb_server_t* server, int32_t port) {
     }
   }).detach();
   wait_for_listener(port);
+  return *server;
 }
 
 // A scan client with client id `id` for a test server on 127.0.0.1:port.

@@ -72,9 +72,8 @@ std::string answer_from(int32_t port) {
 
 TEST(Serve, AHandlerFailureCostsOnlyItsConnection) {
   const int32_t port = unused_loopback_port();
-  static flaky_server_t server;
   testing::internal::CaptureStdout();
-  serve_in_background(&server, port);
+  serve_in_background<flaky_server_t>(port);
   EXPECT_EQ("", answer_from(port));  // closed without an answer
   EXPECT_EQ("ok", answer_from(port));
   EXPECT_EQ("first connection refused\n", testing::internal::GetCapturedStdout());
@@ -82,8 +81,7 @@ TEST(Serve, AHandlerFailureCostsOnlyItsConnection) {
 
 TEST(Serve, PortInUseAndBadPortAreReported) {
   const int32_t port = unused_loopback_port();
-  static flaky_server_t holder;
-  serve_in_background(&holder, port);
+  serve_in_background<flaky_server_t>(port);
   flaky_server_t second;
   EXPECT_EQ("error qb_server:33 (" + std::string(strerror(EADDRINUSE)) + ")",
             thrown_message([&] { second.serve(port, 1, htonl(INADDR_LOOPBACK)); }));

@@ -59,9 +59,10 @@ backplane_t& cards() {
   return *backplane;
 }
 
+// The scan service on 127.0.0.1:1971, started once per test program.
 test_service_t& service() {
-  static test_service_t* server = new test_service_t(cards().primitive());
-  return *server;
+  static test_service_t& server = serve_in_background<test_service_t>(J5_SCAN_PORT, cards().primitive());
+  return server;
 }
 
 // The firmware most tests upload: data in sectors 0, 1 and 3 (none at the
@@ -77,7 +78,7 @@ firmware standard_image() {
 
 class Upgrade : public testing::Test {
  protected:
-  static void SetUpTestSuite() { serve_in_background(&service(), J5_SCAN_PORT); }
+  static void SetUpTestSuite() { service(); }
 
   void SetUp() override {
     for (int slot = 0; slot < J5_SCAN_NUM_SLOTS; slot++) cards().remove_card(slot);
