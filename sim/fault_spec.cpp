@@ -83,6 +83,8 @@ bool parse_fault(const std::string& text, fault_spec* spec, std::string* error) 
       rule->action = x3_fault_action::drop_connection;
     } else if (key == "power-cut" && rule && value.empty()) {
       rule->action = x3_fault_action::power_cut;
+    } else if (key == "freeze" && rule && value.empty()) {
+      rule->action = x3_fault_action::freeze;
     } else if (key == "erase-fails" && value.empty()) {
       spec->faults.erase_fails = true;
     } else if (key == "erase-busy") {

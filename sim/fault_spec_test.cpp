@@ -18,6 +18,7 @@ TEST(FaultSpec, ReadsRules) {
       {"slot=31,read#1,length=-1", 31, x3_command_kind::read, 1, x3_fault_action::reply, -1, {}},
       {"status#7 drop slot=0", 0, x3_command_kind::status, 7, x3_fault_action::drop_connection, 0, {}},
       {"slot=3 write#40 power-cut", 3, x3_command_kind::write, 40, x3_fault_action::power_cut, 0, {}},
+      {"slot=3 erase#2 freeze", 3, x3_command_kind::erase, 2, x3_fault_action::freeze, 0, {}},
       {"slot=4 grab reply=0102 length=9", 4, x3_command_kind::grab, 0, x3_fault_action::reply, 9, {1, 2}},
       {"slot=4 reboot length=1", 4, x3_command_kind::reboot, 0, x3_fault_action::reply, 1, {}},
       {"slot=5 config#2 length=-2", 5, x3_command_kind::config, 2, x3_fault_action::reply, -2, {}},

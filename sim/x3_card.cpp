@@ -1,5 +1,6 @@
 #include "sim/x3_card.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,6 +85,7 @@ int32_t x3_card_t::command(int32_t op, int32_t txlen, const uint8_t* tx, int32_t
     }
   }
   if (rule && rule->action == x3_fault_action::power_cut) _exit(137);
+  if (rule && rule->action == x3_fault_action::freeze) raise(SIGSTOP);
   if (rule && rule->action == x3_fault_action::drop_connection)
     throw exception_t("x3 card model: connection dropped");
   if (rule && !rule->reply.empty()) {

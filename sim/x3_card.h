@@ -48,6 +48,8 @@ enum class x3_fault_action {
   reply,            // answer with `length` (and `reply`, when given) instead
   drop_connection,  // the service closes the request's connection unanswered
   power_cut,        // the whole service process ends at once, as in a power cut
+  freeze,           // the process stops (SIGSTOP) before the command, for a
+                    // test to kill it there
 };
 
 // Takes over the nth command of a kind (counted from 1 since the card was
