@@ -16,14 +16,7 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes words(std::initializer_list<int32_t> values) {
-  bytes out;
-  for (int32_t v : values) {
-    const uint32_t u = static_cast<uint32_t>(v);
-    out.insert(out.end(), {uint8_t(u >> 24), uint8_t(u >> 16), uint8_t(u >> 8), uint8_t(u)});
-  }
-  return out;
-}
+bytes words(std::initializer_list<int32_t> values) { return wire_words(values); }
 
 // Each part followed by its terminating zero, as strings lie in an image.
 std::string zero_terminated(std::initializer_list<std::string> parts) {

@@ -14,15 +14,7 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-// Appends 32-bit big-endian words, as they travel on the wire.
-bytes words(std::initializer_list<int32_t> values) {
-  bytes out;
-  for (int32_t v : values) {
-    const uint32_t u = static_cast<uint32_t>(v);
-    out.insert(out.end(), {uint8_t(u >> 24), uint8_t(u >> 16), uint8_t(u >> 8), uint8_t(u)});
-  }
-  return out;
-}
+bytes words(std::initializer_list<int32_t> values) { return wire_words(values); }
 
 bytes operator+(bytes a, const bytes& b) {
   a.insert(a.end(), b.begin(), b.end());

@@ -13,10 +13,21 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "common/exception.h"
 #include "scan/j5_scan_server.h"
 #include "scan/qb_server.h"
+
+// 32-bit words as they travel on the scan service's wire: big-endian.
+inline std::vector<uint8_t> wire_words(std::initializer_list<int32_t> values) {
+  std::vector<uint8_t> out;
+  for (int32_t v : values) {
+    const uint32_t u = static_cast<uint32_t>(v);
+    out.insert(out.end(), {uint8_t(u >> 24), uint8_t(u >> 16), uint8_t(u >> 8), uint8_t(u)});
+  }
+  return out;
+}
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 inline int32_t unused_loopback_port() {
