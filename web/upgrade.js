@@ -1,0 +1,254 @@
+// The X3 upgrade form in the browser.
+//
+// flash_x3 finds the firmware in the first form part marked
+// application/octet-stream and only sees the slot check boxes before it.
+// A browser, though, labels an uploaded file with whatever type the
+// operator's computer associates with its name: where ".s19" is mapped to
+// some text type, a plain form post reaches flash_x3 without that marker
+// and the upgrade fails with "malformed upload stream". So this script
+// sends the form itself: the same fields, the slots first, and the file
+// as application/octet-stream whatever the computer calls it. While the
+// switch works it shows how many cards are being upgraded and the time
+// elapsed; flash_x3 answers only when the last card is done, and then its
+// results page replaces this one.
+//
+// Without this script (JavaScript off, or a browser without fetch) the
+// form posts as it is.
+(function () {
+  'use strict';
+
+  if (!window.fetch || !window.FormData || !window.Blob || !Blob.prototype.slice) {
+    return;
+  }
+
+  const FIRMWARE_TYPE = 'application/octet-stream';
+
+  const form = document.querySelector('form[action="/cgi/flash_x3"]');
+  const fileInput = document.getElementById('image');
+  const selectAllRow = document.querySelector('.select-all');
+  const selectAll = document.getElementById('select-all');
+  const message = document.getElementById('form-message');
+  const progress = document.getElementById('progress');
+  const progressTitle = document.getElementById('progress-title');
+  const progressDetail = document.getElementById('progress-detail');
+  const progressElapsed = document.getElementById('progress-elapsed');
+  if (!form || !fileInput || !message || !progress) {
+    return;
+  }
+  const slots = Array.from(form.querySelectorAll('input[type="checkbox"][name^="slot"]'))
+    .filter(function (box) { return !box.disabled; });
+  const formTitle = document.title;
+
+  // The browser's own check would stop a post without a file before this
+  // script sees it, with a message of its own; this script's messages say
+  // what the upgrade needs.
+  form.noValidate = true;
+
+  // --- select all ---------------------------------------------------------
+  function updateSelectAll() {
+    const ticked = slots.filter(function (box) { return box.checked; }).length;
+    selectAll.checked = ticked === slots.length;
+    selectAll.indeterminate = ticked > 0 && ticked < slots.length;
+  }
+  if (selectAll && selectAllRow) {
+    selectAllRow.hidden = false;
+    selectAll.addEventListener('change', function () {
+      slots.forEach(function (box) { box.checked = selectAll.checked; });
+      selectAll.indeterminate = false;
+    });
+    slots.forEach(function (box) { box.addEventListener('change', updateSelectAll); });
+    updateSelectAll();
+  }
+
+  // --- messages -----------------------------------------------------------
+  function say(text, kind) {
+    message.textContent = text;
+    message.className = 'message ' + kind;
+    message.hidden = false;
+  }
+  function clearMessage() {
+    message.hidden = true;
+    message.textContent = '';
+  }
+  function complain(text, control) {
+    say(text, 'error');
+    if (control) {
+      control.focus();
+    }
+  }
+
+  // "Slot 4", "Slots 2 and 3", "Slots 1, 2 and 5".
+  function slotList(numbers) {
+    if (numbers.length === 1) {
+      return 'Slot ' + numbers[0];
+    }
+    return 'Slots ' + numbers.slice(0, -1).join(', ') + ' and ' + numbers[numbers.length - 1];
+  }
+  function cards(n) {
+    return n + (n === 1 ? ' card' : ' cards');
+  }
+  function minutesSeconds(ms) {
+    const s = Math.floor(ms / 1000);
+    return Math.floor(s / 60) + ':' + String(s % 60).padStart(2, '0');
+  }
+
+  // --- the file's first line ------------------------------------------------
+  // An S-record line: "S", the record type digit, then hex digits.
+  function readFirstLine(file) {
+    return new Promise(function (resolve) {
+      const reader = new FileReader();
+      reader.onload = function () {
+        resolve(String(reader.result).split(/\r?\n/)[0]);
+      };
+      reader.onerror = function () { resolve(null); };
+      reader.readAsText(file.slice(0, 512), 'latin1');
+    });
+  }
+  function looksLikeSrecords(line) {
+    return /^S[0-9][0-9A-Fa-f]{2}/.test(line);
+  }
+  // The file the operator was warned about; a second press sends it.
+  let warnedAbout = null;
+  function fileKey(file) {
+    return [file.name, file.size, file.lastModified].join('/');
+  }
+  fileInput.addEventListener('change', function () {
+    warnedAbout = null;
+    clearMessage();
+  });
+
+  // --- the upgrade ------------------------------------------------------------
+  let busy = false;
+  let timer = null;
+  let started = 0;
+
+  function keepPageOpen(event) {
+    event.preventDefault();
+    event.returnValue = '';
+  }
+
+  function showProgress(ticked, file) {
+    const n = ticked.length;
+    const title = 'Upgrading ' + cards(n);
+    progressTitle.textContent = title;
+    progressDetail.textContent = slotList(ticked.map(function (box) { return box.name.slice(4); })) +
+      ', firmware ' + file.name + ' (' + file.size.toLocaleString('en') + ' bytes).';
+    started = Date.now();
+    const tick = function () {
+      const elapsed = minutesSeconds(Date.now() - started);
+      progressElapsed.textContent = elapsed;
+      document.title = elapsed + ' ' + title + ' - ' + formTitle;
+    };
+    tick();
+    timer = setInterval(tick, 1000);
+    clearMessage();
+    form.hidden = true;
+    progress.hidden = false;
+    progressTitle.focus();
+    window.addEventListener('beforeunload', keepPageOpen);
+  }
+
+  // Stops the clock; the time it shows.
+  function stopProgress() {
+    clearInterval(timer);
+    window.removeEventListener('beforeunload', keepPageOpen);
+    return minutesSeconds(Date.now() - started);
+  }
+
+  // Back to the form, filled in as it was, with what went wrong.
+  function giveUp(text) {
+    document.title = formTitle;
+    progress.hidden = true;
+    form.hidden = false;
+    busy = false;
+    say(text, 'error');
+    form.querySelector('button[type="submit"]').focus();
+  }
+
+  // The results page replaces this page, so its links and stylesheet work
+  // as after a plain form post; reloading shows the empty form again
+  // rather than sending the firmware a second time.
+  function showResults(html) {
+    stopProgress();
+    document.open();
+    document.write(html);
+    document.close();
+    if (!document.title) {
+      document.title = 'Upgrade X3 Firmware: results - ' + formTitle.replace(/^.* - /, '');
+    }
+  }
+
+  // The form's fields in its own order, except that every file goes last
+  // and is typed application/octet-stream.
+  function uploadBody() {
+    const entries = Array.from(new FormData(form));
+    const body = new FormData();
+    entries.forEach(function (entry) {
+      if (typeof entry[1] === 'string') {
+        body.append(entry[0], entry[1]);
+      }
+    });
+    entries.forEach(function (entry) {
+      if (typeof entry[1] !== 'string') {
+        body.append(entry[0], new Blob([entry[1]], { type: FIRMWARE_TYPE }), entry[1].name);
+      }
+    });
+    return body;
+  }
+
+  async function upgrade(ticked, file) {
+    const body = uploadBody();
+    showProgress(ticked, file);
+    let response;
+    let html;
+    try {
+      response = await fetch(form.action, { method: 'POST', body: body, credentials: 'same-origin' });
+      html = await response.text();
+    } catch (error) {
+      giveUp('The connection to the switch was lost after ' + stopProgress() +
+        '. The upgrade may have stopped part-way or may still be running: wait a few minutes, ' +
+        'then look at the cards before you try again. A card that was not finished keeps ' +
+        'starting its previous firmware.');
+      return;
+    }
+    if (!response.ok) {
+      giveUp('The switch did not accept the upgrade: its web server answered "' +
+        response.status + ' ' + response.statusText + '" after ' + stopProgress() + '.');
+      return;
+    }
+    showResults(html);
+  }
+
+  form.addEventListener('submit', async function (event) {
+    event.preventDefault();
+    if (busy) {
+      return;
+    }
+    const ticked = slots.filter(function (box) { return box.checked; });
+    if (ticked.length === 0) {
+      complain('Tick the slot of at least one card to re-flash.', slots[0]);
+      return;
+    }
+    const file = fileInput.files && fileInput.files[0];
+    if (!file) {
+      complain('Choose the firmware file (S-records: .s19, .srec or .mot).', fileInput);
+      return;
+    }
+    busy = true;
+    if (warnedAbout !== fileKey(file)) {
+      const line = await readFirstLine(file);
+      if (line === null || !looksLikeSrecords(line)) {
+        busy = false;
+        warnedAbout = fileKey(file);
+        const what = line === null ? 'cannot be read' :
+          file.size === 0 ? 'is empty' :
+          'does not look like S-records: it starts with "' + line.slice(0, 40) + '"';
+        say(file.name + ' ' + what + '. Choose the firmware image in S-record format, ' +
+          'or press Upgrade again to send this file anyway.', 'warning');
+        fileInput.focus();
+        return;
+      }
+    }
+    upgrade(ticked, file);
+  });
+})();
