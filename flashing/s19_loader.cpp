@@ -7,6 +7,10 @@
 
 int image_above_64k = 0;
 
+void s19_exit_out_of_range() { exit(-1); }
+
+s19_out_of_range_fn s19_out_of_range_handler = s19_exit_out_of_range;
+
 namespace {
 
 // fgets keeps at most 511 characters of a line plus the terminating NUL.
@@ -67,7 +71,8 @@ int load_s3_record(const char* line, uint32_t* image) {
     if (a >= 0x10000) image_above_64k = 1;
     if (a >= FLASH_IMAGE_WORDS) {
       printf("OutOfRange\n");
-      exit(-1);  // flushes standard output
+      s19_out_of_range_handler();
+      exit(-1);  // only reached through a handler that returned
     }
     // A data field that cannot be parsed leaves the word as it was, and
     // that value still enters the sum.

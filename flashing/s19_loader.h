@@ -26,7 +26,19 @@ extern int image_above_64k;
 //   "Missing S7/S9 termination record"   input ended before or right
 //                                        after the end record's line
 // A byte beyond offset 0x7FFFF ends the process with exit value -1 after
-// "OutOfRange". After -1 the image holds what was stored so far.
+// "OutOfRange" (through s19_out_of_range_handler, below). After -1 the image
+// holds what was stored so far.
 int load_s19_image(uint32_t* image, FILE* in = stdin);
+
+// What load_s19_image calls right after writing "OutOfRange" and a line end
+// to standard output. The default, s19_exit_out_of_range, ends the process
+// with exit value -1 (exit flushes standard output), which is what the CGI
+// program relies on. A harness that must survive the case (the fuzz
+// targets) points this at a function of its own that throws; a handler
+// never returns into the loader: if one does, the process ends as by
+// default.
+using s19_out_of_range_fn = void (*)();
+extern s19_out_of_range_fn s19_out_of_range_handler;
+[[noreturn]] void s19_exit_out_of_range();
 
 #endif

@@ -234,4 +234,33 @@ TEST(S19LoaderDeathTest, OutOfRangeEndsTheProcess) {
   }
 }
 
+// The process-ending step goes through s19_out_of_range_handler: one that
+// throws (as the fuzz targets install) is called once "OutOfRange" is
+// written, after the last byte inside the image is stored.
+struct out_of_range_thrown_t {};
+
+TEST(S19Loader, OutOfRangeCallsTheHandler) {
+  ASSERT_EQ(s19_out_of_range_handler, &s19_exit_out_of_range);
+  s19_out_of_range_handler = [] { throw out_of_range_thrown_t(); };
+  std::string input = s3(0x7FFFE, {0xAB, 0xCD, 0xEF}) + S9;
+  FILE* in = fmemopen(input.data(), input.size(), "r");
+  ASSERT_NE(in, nullptr);
+  std::vector<uint32_t> image(FLASH_IMAGE_WORDS, NO_DATA);
+  image_above_64k = 0;
+  bool thrown = false;
+  testing::internal::CaptureStdout();
+  try {
+    load_s19_image(image.data(), in);
+  } catch (const out_of_range_thrown_t&) {
+    thrown = true;
+  }
+  const std::string output = testing::internal::GetCapturedStdout();
+  s19_out_of_range_handler = s19_exit_out_of_range;
+  fclose(in);
+  EXPECT_TRUE(thrown);
+  EXPECT_EQ(output, "OutOfRange\n");
+  EXPECT_EQ(image_above_64k, 1);
+  expect_image(image, {{0x7FFFE, 0xAB}, {0x7FFFF, 0xCD}});
+}
+
 }  // namespace
