@@ -168,10 +168,14 @@ void j5_scan_server_t::handle(int32_t fd) {
   r = read_word(*this, fd, &num_requests);
   require(r == sizeof (num_requests), kSource, 68, "r == sizeof (num_requests)");
   require(num_requests <= MAX_REQUESTS, kSource, 72, "num_requests <= MAX_REQUESTS");
-  // A count of 0 or below asks read_all for no bytes (or a negative
-  // number), which its own precondition refuses: none of such a request's
-  // commands ever runs.
-  r = read_all(fd, headers_, static_cast<int32_t>(sizeof(header_t)) * num_requests);
+  // A count of 0 or below asks read_all for no bytes, which its own
+  // precondition refuses: none of such a request's commands ever runs.
+  // The header size is only multiplied by a count of 1..MAX_REQUESTS: a
+  // large negative count would overflow, and could wrap to a positive
+  // length beyond headers_.
+  const int32_t header_bytes =
+      num_requests > 0 ? static_cast<int32_t>(sizeof(header_t)) * num_requests : 0;
+  r = read_all(fd, headers_, header_bytes);
   require(r, kSource, 75, "r");
   for (int32_t i = 0; i < num_requests; i++) {
     header_t& h = headers_[i];

@@ -147,6 +147,9 @@ TEST(ScanServer, RequestLimits) {
       {"101 commands", batch(101, 0), "assertion failed. j5_scan_server:72 (num_requests <= MAX_REQUESTS)", 0},
       {"no commands", batch(0, 0), empty, 0},
       {"negative count", words({6, -3}), empty, 0},
+      // 16 times these counts wraps to 16 and to 1792 bytes in 32 bits.
+      {"count 0x80000001", words({6, INT32_MIN + 1}) + batch(1, 0), empty, 0},
+      {"count 0x80000070", words({6, INT32_MIN + 0x70}) + batch(120, 0), empty, 0},
       {"txlen 4094", one_command(6, 1, 0xC5, 0, bytes(4094, 0x11)), "", 1},
       {"txlen 4095", one_command(6, 1, 0xC5, 0, bytes(4095, 0x11)), tx, 0},
       {"txlen -1", words({6, 1, 1, 0xC5, 0, -1}), tx, 0},
