@@ -18,13 +18,13 @@
 #include "sim/backplane.h"
 #include "sim/card_state_file.h"
 #include "sim/crc32.h"
-#include "sim/fault_spec.h"
+#include "sim/injected_fault.h"
 
 namespace {
 
 const char USAGE[] =
     "usage: scan_sim [--cards LIST] [--state DIR] [--listen ADDR] [--port N]\n"
-    "                [--fault SPEC]... [--faults FILE]\n"
+    "                [--fault TEXT]... [--faults FILE]\n"
     "       scan_sim show --state DIR [--json]\n"
     "\n"
     "Serves the scan protocol with X3 card models until it is stopped.\n"
@@ -34,7 +34,7 @@ const char USAGE[] =
     "                 when missing); without it the cards live in memory\n"
     "  --listen ADDR  IPv4 address to listen on (default 127.0.0.1)\n"
     "  --port N       TCP port (default 1971)\n"
-    "  --fault SPEC   inject a fault, e.g. 'slot=3 write#2 reply=46'\n"
+    "  --fault TEXT   inject a fault, e.g. 'slot=3 write#2 reply=46'\n"
     "  --faults FILE  inject the faults in FILE, one per line (# comments)\n"
     "\n"
     "show prints each card's generation bytes, the bank a restart would\n"
@@ -68,14 +68,14 @@ bool parse_slots(const char* list, bool (&occupied)[J5_SCAN_NUM_SLOTS]) {
   }
 }
 
-void add_fault(const std::string& text, std::vector<fault_spec>* faults) {
-  fault_spec spec;
+void add_fault(const std::string& text, std::vector<injected_fault>* faults) {
+  injected_fault fault;
   std::string error;
-  if (!parse_fault(text, &spec, &error)) usage_error(error);
-  faults->push_back(spec);
+  if (!parse_fault(text, &fault, &error)) usage_error(error);
+  faults->push_back(fault);
 }
 
-void add_fault_file(const std::string& path, std::vector<fault_spec>* faults) {
+void add_fault_file(const std::string& path, std::vector<injected_fault>* faults) {
   std::ifstream file(path);
   if (!file) usage_error("cannot read " + path);
   for (std::string line; std::getline(file, line);) {
@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "show") return show_command(argc, argv);
   std::string cards, state_directory, listen_address = "127.0.0.1";
   int port = J5_SCAN_PORT;
-  std::vector<fault_spec> faults;
+  std::vector<injected_fault> faults;
   for (int i = 1; i < argc; i++) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
       if (state_directory.empty()) backplane.insert_card(slot);
       else backplane.insert_card(slot, card_state_path(state_directory, slot));
     }
-    for (const fault_spec& f : faults) {
+    for (const injected_fault& f : faults) {
       if (!occupied[f.slot]) usage_error("fault for empty slot " + std::to_string(f.slot));
       backplane.with_card(f.slot, [&](x3_card_t& card) { add_faults(f.faults, &card.faults); });
     }

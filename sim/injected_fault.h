@@ -20,22 +20,22 @@
 // page-erase (microcontroller). A reply without a length answers with as
 // many bytes as it gives; a length without a reply lets the card carry the
 // command out and reports that length instead.
-#ifndef SIM_FAULT_SPEC_H
-#define SIM_FAULT_SPEC_H
+#ifndef SIM_INJECTED_FAULT_H
+#define SIM_INJECTED_FAULT_H
 
 #include <string>
 
 #include "sim/x3_card.h"
 
-struct fault_spec {
+struct injected_fault {
   int slot = -1;
   x3_card_faults faults;  // what the text adds to that card's faults
 };
 
 // Parses one fault; false with a reason in `error` when it is malformed.
-bool parse_fault(const std::string& text, fault_spec* spec, std::string* error);
+bool parse_fault(const std::string& text, injected_fault* fault, std::string* error);
 
-// Adds everything `spec` names to `faults`.
-void add_faults(const x3_card_faults& spec, x3_card_faults* faults);
+// Adds the faults of `added` to `faults`.
+void add_faults(const x3_card_faults& added, x3_card_faults* faults);
 
 #endif

@@ -1,10 +1,10 @@
-#include "sim/fault_spec.h"
+#include "sim/injected_fault.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-TEST(FaultSpec, ReadsRules) {
+TEST(InjectedFault, ReadsRules) {
   struct rule_case {
     const char* text;
     int slot;
@@ -25,12 +25,12 @@ TEST(FaultSpec, ReadsRules) {
       {"slot=5 row-write#3 drop", 5, x3_command_kind::row_write, 3, x3_fault_action::drop_connection, 0, {}},
   };
   for (const rule_case& c : cases) {
-    fault_spec spec;
+    injected_fault fault;
     std::string error;
-    ASSERT_TRUE(parse_fault(c.text, &spec, &error)) << c.text << ": " << error;
-    EXPECT_EQ(c.slot, spec.slot) << c.text;
-    ASSERT_EQ(1u, spec.faults.rules.size()) << c.text;
-    const x3_fault_rule& rule = spec.faults.rules[0];
+    ASSERT_TRUE(parse_fault(c.text, &fault, &error)) << c.text << ": " << error;
+    EXPECT_EQ(c.slot, fault.slot) << c.text;
+    ASSERT_EQ(1u, fault.faults.rules.size()) << c.text;
+    const x3_fault_rule& rule = fault.faults.rules[0];
     EXPECT_EQ(c.kind, rule.kind) << c.text;
     EXPECT_EQ(c.nth, rule.nth) << c.text;
     EXPECT_EQ(c.action, rule.action) << c.text;
@@ -39,22 +39,22 @@ TEST(FaultSpec, ReadsRules) {
   }
 }
 
-TEST(FaultSpec, ReadsFlashFaults) {
-  fault_spec spec;
+TEST(InjectedFault, ReadsFlashFaults) {
+  injected_fault fault;
   std::string error;
   ASSERT_TRUE(parse_fault("slot=2 erase-fails erase-busy=5 stuck=0x10102:01 stuck=65794:80 "
                           "swap=3:1/18/14",
-                          &spec, &error))
+                          &fault, &error))
       << error;
-  EXPECT_EQ(3, spec.faults.swap_at);
-  EXPECT_EQ((std::vector<uint8_t>{1, 18, 14}), spec.faults.swapped_types);
-  EXPECT_TRUE(spec.faults.erase_fails);
-  EXPECT_EQ(5, spec.faults.erase_busy_polls);
-  EXPECT_EQ((std::map<uint32_t, uint8_t>{{0x10102, 0x81}}), spec.faults.stuck_bits);
-  EXPECT_TRUE(spec.faults.rules.empty());
+  EXPECT_EQ(3, fault.faults.swap_at);
+  EXPECT_EQ((std::vector<uint8_t>{1, 18, 14}), fault.faults.swapped_types);
+  EXPECT_TRUE(fault.faults.erase_fails);
+  EXPECT_EQ(5, fault.faults.erase_busy_polls);
+  EXPECT_EQ((std::map<uint32_t, uint8_t>{{0x10102, 0x81}}), fault.faults.stuck_bits);
+  EXPECT_TRUE(fault.faults.rules.empty());
 }
 
-TEST(FaultSpec, RefusesMalformedText) {
+TEST(InjectedFault, RefusesMalformedText) {
   const char* bad[] = {
       "write#2 reply=46",            // no slot
       "slot=32 erase-fails",         // slot out of range
@@ -75,14 +75,14 @@ TEST(FaultSpec, RefusesMalformedText) {
       "slot=3 swap=2",
   };
   for (const char* text : bad) {
-    fault_spec spec;
+    injected_fault fault;
     std::string error;
-    EXPECT_FALSE(parse_fault(text, &spec, &error)) << text;
+    EXPECT_FALSE(parse_fault(text, &fault, &error)) << text;
     EXPECT_NE(std::string::npos, error.find(text)) << error;
   }
 }
 
-TEST(FaultSpec, AddingMergesIntoACardsFaults) {
+TEST(InjectedFault, AddingMergesIntoACardsFaults) {
   x3_card_faults card;
   card.stuck_bits[5] = 0x01;
   x3_card_faults more;

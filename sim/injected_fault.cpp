@@ -1,4 +1,4 @@
-#include "sim/fault_spec.h"
+#include "sim/injected_fault.h"
 
 #include <cstdlib>
 #include <map>
@@ -43,7 +43,7 @@ bool hex_bytes(const std::string& text, std::vector<uint8_t>* bytes) {
 
 }  // namespace
 
-bool parse_fault(const std::string& text, fault_spec* spec, std::string* error) {
+bool parse_fault(const std::string& text, injected_fault* fault, std::string* error) {
   std::string words = text;
   for (char& c : words) {
     if (c == ',') c = ' ';
@@ -63,15 +63,15 @@ bool parse_fault(const std::string& text, fault_spec* spec, std::string* error) 
     long n = 0;
     if (key == "slot") {
       if (!number(value, 10, &n) || n < 0 || n > 31) return bad("bad slot");
-      spec->slot = static_cast<int>(n);
+      fault->slot = static_cast<int>(n);
     } else if (COMMANDS.count(command) && equals == std::string::npos) {
       if (rule) return bad("more than one command");
       long nth = 0;
       if (command != key && (!number(key.substr(command.size() + 1), 10, &nth) || nth < 1))
         return bad("bad count after #");
-      spec->faults.rules.push_back({COMMANDS.at(command), static_cast<int>(nth),
+      fault->faults.rules.push_back({COMMANDS.at(command), static_cast<int>(nth),
                                     x3_fault_action::reply, 0, {}});
-      rule = &spec->faults.rules.back();
+      rule = &fault->faults.rules.back();
     } else if (key == "reply" && rule) {
       if (!hex_bytes(value, &rule->reply)) return bad("bad reply bytes");
       if (!length_given) rule->length = static_cast<int32_t>(rule->reply.size());
@@ -86,21 +86,21 @@ bool parse_fault(const std::string& text, fault_spec* spec, std::string* error) 
     } else if (key == "freeze" && rule && value.empty()) {
       rule->action = x3_fault_action::freeze;
     } else if (key == "erase-fails" && value.empty()) {
-      spec->faults.erase_fails = true;
+      fault->faults.erase_fails = true;
     } else if (key == "erase-busy") {
       if (!number(value, 10, &n) || n < 0) return bad("bad erase-busy count");
-      spec->faults.erase_busy_polls = static_cast<int>(n);
+      fault->faults.erase_busy_polls = static_cast<int>(n);
     } else if (key == "swap") {
       // swap=N:T/T/...: record types reported from the Nth configuration on.
       const size_t colon = value.find(':');
       if (colon == std::string::npos || !number(value.substr(0, colon), 10, &n) || n < 1)
         return bad("bad swap");
-      spec->faults.swap_at = static_cast<int>(n);
+      fault->faults.swap_at = static_cast<int>(n);
       std::istringstream types(value.substr(colon + 1));
       for (std::string type; std::getline(types, type, '/');) {
         long t = 0;
         if (!number(type, 10, &t) || t < 0 || t > 255) return bad("bad swap");
-        spec->faults.swapped_types.push_back(static_cast<uint8_t>(t));
+        fault->faults.swapped_types.push_back(static_cast<uint8_t>(t));
       }
     } else if (key == "stuck") {
       const size_t colon = value.find(':');
@@ -109,22 +109,22 @@ bool parse_fault(const std::string& text, fault_spec* spec, std::string* error) 
           !number(value.substr(colon + 1), 16, &mask) || address < 0 ||
           address >= static_cast<long>(X3_FLASH_SIZE) || mask < 0 || mask > 0xFF)
         return bad("bad stuck bits");
-      spec->faults.stuck_bits[static_cast<uint32_t>(address)] |= static_cast<uint8_t>(mask);
+      fault->faults.stuck_bits[static_cast<uint32_t>(address)] |= static_cast<uint8_t>(mask);
     } else {
       return bad("unknown word \"" + word + "\"");
     }
   }
-  if (spec->slot < 0) return bad("no slot");
+  if (fault->slot < 0) return bad("no slot");
   return true;
 }
 
-void add_faults(const x3_card_faults& spec, x3_card_faults* faults) {
-  faults->erase_busy_polls = std::max(faults->erase_busy_polls, spec.erase_busy_polls);
-  faults->erase_fails = faults->erase_fails || spec.erase_fails;
-  if (spec.swap_at) {
-    faults->swap_at = spec.swap_at;
-    faults->swapped_types = spec.swapped_types;
+void add_faults(const x3_card_faults& added, x3_card_faults* faults) {
+  faults->erase_busy_polls = std::max(faults->erase_busy_polls, added.erase_busy_polls);
+  faults->erase_fails = faults->erase_fails || added.erase_fails;
+  if (added.swap_at) {
+    faults->swap_at = added.swap_at;
+    faults->swapped_types = added.swapped_types;
   }
-  for (const auto& [address, mask] : spec.stuck_bits) faults->stuck_bits[address] |= mask;
-  faults->rules.insert(faults->rules.end(), spec.rules.begin(), spec.rules.end());
+  for (const auto& [address, mask] : added.stuck_bits) faults->stuck_bits[address] |= mask;
+  faults->rules.insert(faults->rules.end(), added.rules.begin(), added.rules.end());
 }
