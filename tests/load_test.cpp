@@ -26,6 +26,7 @@
 
 #include "scan/j5_scan_server.h"
 #include "scan/loopback_test_support.h"
+#include "tests/own_network.h"
 #include "tests/process.h"
 
 namespace {
@@ -151,6 +152,13 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: load_test SCAN_SIM SECONDS [GROWTH_KIB]\n");
     return 2;
   }
+#if X3_OWN_NETWORK
+  std::string why;
+  if (!enter_own_network(&why)) {
+    fprintf(stderr, "load_test: no network namespace of its own: %s\n", why.c_str());
+    return 1;
+  }
+#endif
   const int seconds = atoi(argv[2]);
   const long allowed_growth_kib = argc == 4 ? atol(argv[3]) : 1024;
   signal(SIGPIPE, SIG_IGN);

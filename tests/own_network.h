@@ -1,0 +1,17 @@
+// Puts the calling process into a network namespace of its own, with only
+// the loopback interface, brought up. The whole-program tests listen on the
+// scan service's fixed port 1971 (and a web port); in a namespace of their
+// own, two test processes (ctest's parallel jobs, another checkout's suite,
+// a scan service running for real) never meet on a port.
+#ifndef TESTS_OWN_NETWORK_H
+#define TESTS_OWN_NETWORK_H
+
+#include <string>
+
+// Enters the namespace: as root a new network namespace alone; otherwise a
+// user namespace too, which grants the right to make one. Call it before
+// any thread starts. Returns false with the reason in `why` where this
+// system allows neither; the process's network is then unchanged.
+bool enter_own_network(std::string* why);
+
+#endif
