@@ -43,12 +43,14 @@ inline int32_t unused_loopback_port() {
 }
 
 // Waits until something listens on port `port` of this machine, the
-// LISTEN state (0A) in /proc/net/tcp, for up to about 5 s. Probing with a
+// LISTEN state (0A) in /proc/net/tcp, for up to a minute. Probing with a
 // connection instead would hand a server an empty request.
 inline bool wait_for_listener(int32_t port) {
   char wanted[32];
   snprintf(wanted, sizeof wanted, ":%04X 00000000:0000 0A", static_cast<unsigned>(port));
-  for (int attempt = 0; attempt < 5000; attempt++) {
+  // The bound only matters when the server never comes up; an emulated or
+  // sanitized server on a busy machine may take seconds.
+  for (int attempt = 0; attempt < 60000; attempt++) {
     std::ifstream table("/proc/net/tcp");
     for (std::string line; std::getline(table, line);) {
       if (line.find(wanted) != std::string::npos) return true;

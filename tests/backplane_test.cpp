@@ -257,10 +257,12 @@ TEST_F(Backplane, KilledSimulatorKeepsThePreviousFirmwareBootable) {
   start_sim();
   ASSERT_TRUE(page_says(upgrade({3}, s_records(old_image)), SUCCESS_ONE));
   const uint32_t old_crc = crc_of(*card(3), 0, 0x70000);
+  stop_sim();
 
-  // Start the next upgrade and freeze it once programming is well under
-  // way (a row in the middle of bank 1 has changed), then kill the
-  // simulator outright and let the upgrade run into the dead service.
+  // The next upgrade writes 0x600 rows into bank 1: the simulator stops
+  // itself at the 768th, half way, and is killed there, so the upgrade
+  // runs into the dead service.
+  start_sim({"slot=3 write#768 freeze"});
   const std::string body = dir_ + "/body";
   const std::string form = multipart_form({3}, s_records(new_image));
   write_file(body, form.data(), form.size());
@@ -269,17 +271,10 @@ TEST_F(Backplane, KilledSimulatorKeepsThePreviousFirmwareBootable) {
   const std::string command = "CONTENT_TYPE='" + form_content_type() + "' exec " + program + "<" +
                               body + " >" + dir_ + "/page 2>" + dir_ + "/err";
   const int upgrade_pid = start_process({"/bin/sh", "-c", command}, dir_ + "/sh.log");
-  const uint32_t watched = 0x70000 + 0x30000;
-  bool programming = false;
-  for (int i = 0; i < 20000 && !programming; i++) {
-    programming = card(3)->flash[watched] == new_image.at(0x30000) &&
-                  card(3)->flash[watched + 1] == new_image.at(0x30001);
-    if (!programming) usleep(200);
-  }
-  kill(upgrade_pid, SIGSTOP);
-  ASSERT_TRUE(programming);
+  ASSERT_TRUE(wait_until_sim_frozen());
+  EXPECT_EQ(new_image.at(0x2FE00), card(3)->flash[0x70000 + 0x2FE00]);  // the 767th row landed
+  EXPECT_EQ(0xFF, card(3)->flash[0x70000 + 0x2FF00]);                   // the 768th did not
   stop_sim(SIGKILL);
-  kill(upgrade_pid, SIGCONT);
   EXPECT_EQ(0, stop_process(upgrade_pid, 0));
   EXPECT_EQ("Program failed1 - 0        \n", read_file(dir_ + "/err"));
   EXPECT_TRUE(page_says({read_file(dir_ + "/page"), "", 0}, "release failed.\nThe upgrade failed.<br>"));

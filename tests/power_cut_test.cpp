@@ -92,7 +92,7 @@ class PowerCut : public ScanSimTest {
       const int upgrade_pid = start_process(
           {"/bin/sh", "-c", "CONTENT_TYPE='" + form_content_type() + "' exec " + program + "<" + body},
           dir_ + "/upgrade.log");
-      ASSERT_TRUE(wait_until_stopped(sim_pid_)) << command;
+      ASSERT_TRUE(wait_until_sim_frozen()) << command;
       stop_sim(SIGKILL);
       stop_process(upgrade_pid, 0);
     }
@@ -109,16 +109,6 @@ class PowerCut : public ScanSimTest {
     stop_sim();
   }
 
-  static bool wait_until_stopped(int pid) {
-    for (int i = 0; i < 5000; i++) {
-      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-      std::string pid_field, name, state;
-      stat >> pid_field >> name >> state;
-      if (state == "T" || state == "t") return true;
-      usleep(1000);
-    }
-    return false;
-  }
 
   // Whether bank 1 holds the new image in every sector it touches.
   static bool holds_new_image(const x3_card_state& card, const firmware& image) {

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -68,6 +69,12 @@ class ScanSimTest : public testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     sim_pid_ = start_process(argv, dir_ + "/sim.log");
     ASSERT_TRUE(wait_for_listener(J5_SCAN_PORT));
+  }
+  // Waits until scan_sim has stopped itself at a "freeze" fault: the exact
+  // command the fault names, however slow the machine.
+  bool wait_until_sim_frozen() const {
+    int status = 0;
+    return waitpid(sim_pid_, &status, WUNTRACED) == sim_pid_ && WIFSTOPPED(status);
   }
   void stop_sim(int signal = SIGTERM) {
     if (sim_pid_ > 0) stop_process(sim_pid_, signal);

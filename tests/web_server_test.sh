@@ -77,10 +77,10 @@ is_alive() {
   local state
   state=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) && [[ -n $state && $state != Z ]]
 }
-# Waits up to 10 s until process PID listens on 127.0.0.1:PORT.
+# Waits up to a minute until process PID listens on 127.0.0.1:PORT.
 wait_listening() {
   local pid=$1 port=$2 inode tries
-  for ((tries = 200; tries > 0; tries--)); do
+  for ((tries = 1200; tries > 0; tries--)); do
     is_alive "$pid" || return 1
     inode=$(listening_inode "$port")
     [[ -n $inode ]] && holds_socket "$pid" "$inode" && return 0
