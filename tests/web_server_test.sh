@@ -2,7 +2,8 @@
 # Whole-program test of the local web setup: lighttpd configured by
 # scripts/web-config serves the pages of web/ and runs the real flash_x3
 # against the card models of scan_sim on 127.0.0.1:1971; curl posts the
-# upgrade form as a browser would. Also starts and stops a server through
+# upgrade form as a browser would, and as foreign pages would, which the
+# server must refuse. Also starts and stops a server through
 # scripts/web-server. Prints one line per check; exits 77 when lighttpd or
 # curl is missing.
 #   tests/web_server_test.sh FLASH_X3 SCAN_SIM
@@ -112,7 +113,7 @@ for ((attempt = 0; attempt < 3; attempt++)); do
     sleep 0.05
   done
   port_in_use 1971 && abort "port 1971 stays in use by another process"
-  "$scan_sim" --cards 1-4 >"$work/sim.out" 2>&1 &
+  "$scan_sim" --cards 1-4 --state "$work/state" >"$work/sim.out" 2>&1 &
   sim_pid=$!
   wait_listening "$sim_pid" 1971 && break
   { kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null; } || true
@@ -134,15 +135,35 @@ done
 [[ -n $web_pid ]] || abort "lighttpd did not start"
 base=http://127.0.0.1:$port
 
-# GET URL: the body in $work/body, "status type" on stdout.
+# GET URL: the body in $work/body, the response headers in $work/headers,
+# "status type" on stdout.
 get() {
-  curl -sS --max-time 30 -o "$work/body" -w '%{http_code} %{content_type}' "$base$1"
+  curl -sS --max-time 30 -o "$work/body" -D "$work/headers" -w '%{http_code} %{content_type}' "$base$1"
 }
-# POST the upgrade form with curl's -F arguments; same outputs as get.
+# POST the upgrade form with curl's -F arguments from this server's own
+# origin, as the browser does from the form; same outputs as get.
 post() {
+  post_from "Origin: $base" "$@"
+}
+# POST the upgrade form with one extra request header (curl's -H; "" for
+# none).
+post_from() {
   local args=() field
+  [[ -z $1 ]] || args+=(-H "$1")
+  shift
   for field in "$@"; do args+=(-F "$field"); done
-  curl -sS --max-time 120 -o "$work/body" -w '%{http_code} %{content_type}' "${args[@]}" "$base/cgi/flash_x3"
+  curl -sS --max-time 120 -o "$work/body" -D "$work/headers" -w '%{http_code} %{content_type}' "${args[@]}" \
+    "$base/cgi/flash_x3"
+}
+# Adds to guard_problems what the response headers in file $2 lack of the
+# content security policy and nosniff.
+check_guard_headers() {
+  local what=$1 headers=$2 policy
+  policy=$(sed -n 's/^Content-Security-Policy: \(.*\)\r$/\1/ip' "$headers")
+  # Scripts from this server only: no inline script, no other origin.
+  [[ "$policy;" == *"script-src 'self';"* && $policy == *"default-src 'none'"* && $policy != *unsafe* ]] ||
+    guard_problems+=("$what: Content-Security-Policy '$policy'")
+  grep -qix $'X-Content-Type-Options: nosniff\r' "$headers" || guard_problems+=("$what: no X-Content-Type-Options: nosniff")
 }
 
 # --- the static pages -----------------------------------------------------
@@ -240,6 +261,7 @@ result=$(post slot2=on slot3=on "image=@$work/x3.s19;type=application/octet-stre
 expect_page "two ticked slots: 2 cards re-flashed" "$result" \
   "The upgrade was successful. 2 cards re-flashed.<br> "
 cp "$work/body" "$work/results.html"
+cp "$work/headers" "$work/results.headers"
 
 result=$(post slot4=on "image=@$work/x3.s19;type=application/octet-stream")
 expect_page "one ticked slot: 1 card re-flashed" "$result" "The upgrade was successful. 1 card re-flashed.<br> "
@@ -258,6 +280,71 @@ expect_page "a program that leaves 1 MiB of its input unread still gets its page
 result=$(post slot2=on "image=@$work/x3.s19;type=text/plain")
 expect_page "a file sent as text/plain: malformed upload stream" "$result" \
   "The upgrade failed.<br>malformed upload stream"
+
+# Only the switch's own pages may start an upgrade: the Origin header, or
+# without one the Referer, must name this server. A refused post gets the
+# refusal page and never reaches flash_x3, so no card changes; an accepted
+# one re-flashes slot 4.
+# method | Origin | Referer ("-" for none) | status
+forged_posts="\
+POST|http://evil.example|-|403
+POST|null|-|403
+POST|$base.evil.example|-|403
+POST|http://evil.example|$base/cgi/web.cgi?upgrade_x3|403
+POST|-|http://evil.example/upgrade.html|403
+POST|-|$base.evil.example/|403
+POST|-|-|403
+PUT|-|-|403
+POST|http://localhost:$port|-|200
+POST|-|$base/cgi/web.cgi?upgrade_x3|200"
+origin_problems=()
+while IFS='|' read -r method origin referer status; do
+  args=(-X "$method")
+  [[ $origin == - ]] || args+=(-H "Origin: $origin")
+  [[ $referer == - ]] || args+=(-H "Referer: $referer")
+  before=$("$scan_sim" show --state "$work/state" --json)
+  got=$(curl -sS --max-time 120 -o "$work/body" -D "$work/headers" -w '%{http_code}' "${args[@]}" -F slot4=on \
+    -F "image=@$work/x3.s19;type=application/octet-stream" "$base/cgi/flash_x3") || true
+  after=$("$scan_sim" show --state "$work/state" --json)
+  what="$method, Origin $origin, Referer $referer"
+  if [[ $got != "$status" ]]; then
+    origin_problems+=("$what: status $got, expected $status")
+  elif ((status == 403)); then
+    cmp -s "$work/body" "$repo/web/errors/cross-site-403.html" || origin_problems+=("$what: not the refusal page")
+    cp "$work/headers" "$work/refused.headers"
+    [[ $after == "$before" ]] || origin_problems+=("$what: the cards changed")
+  else
+    grep -q 'The upgrade was successful. 1 card re-flashed.' "$work/body" && [[ $after != "$before" ]] ||
+      origin_problems+=("$what: slot 4 not re-flashed: $(tail -c 200 "$work/body")")
+  fi
+done <<<"$forged_posts"
+if ((${#origin_problems[@]} == 0)); then
+  pass "posts from foreign pages or from nowhere are refused with 403 and touch no card; the server's own names flash"
+else
+  fail "posts from foreign pages or from nowhere are refused with 403 and touch no card; the server's own names flash" \
+    "${origin_problems[@]}"
+fi
+
+# The form, its script, the results page and the refusal page run no
+# script but the server's own files, and the pages have none inline to
+# lose to that.
+guard_problems=()
+get '/cgi/web.cgi?upgrade_x3' >/dev/null
+check_guard_headers "the form" "$work/headers"
+get /upgrade.js >/dev/null
+check_guard_headers "/upgrade.js" "$work/headers"
+check_guard_headers "the results page" "$work/results.headers"
+check_guard_headers "the refusal page" "$work/refused.headers"
+for page in "$repo"/web/*.html "$repo"/web/errors/*.html; do
+  ! grep -Eio '<script( [^>]*)?>' "$page" | grep -viq ' src=' || guard_problems+=("$page: inline script")
+  ! grep -Eiq '<[^>]* on[a-z]+=|javascript:' "$page" || guard_problems+=("$page: inline event handler")
+done
+if ((${#guard_problems[@]} == 0)); then
+  pass "the form, /upgrade.js, the results and the refusal page allow only the server's own scripts, nosniff"
+else
+  fail "the form, /upgrade.js, the results and the refusal page allow only the server's own scripts, nosniff" \
+    "${guard_problems[@]}"
+fi
 
 # The links on the results page lead to pages of this server.
 bad_links=()

@@ -219,6 +219,11 @@ const goodSum = parseInt(badLine.slice(-2), 16);
 lines[badLineIndex] = badLine.slice(0, -2) + ((goodSum + 1) & 0xff).toString(16).toUpperCase().padStart(2, '0');
 const badImage = path.join(work, 'bad-checksum.s19');
 fs.writeFileSync(badImage, lines.join('\r\n'), 'latin1');
+// A record with a wrong checksum that carries markup, which the results
+// page repeats as it came.
+const hostileImage = path.join(work, 'hostile.s19');
+fs.writeFileSync(hostileImage, 'S3050000000000<script>window.injected = 1</script>' +
+  '<img src="/none.png" onerror="window.injected = 2">\r\nS70500000000FA\r\n', 'latin1');
 
 const notes = path.join(work, 'release-notes.txt');
 fs.writeFileSync(notes, 'X3 firmware 4.2\n\nFixes the fan table for the rev C board.\n');
@@ -549,18 +554,33 @@ await check('.s19 mapped to text/x-srecord, JavaScript off: Chromium sends text/
   expectUnchanged(before, 'a body without an application/octet-stream part');
 });
 
-await check('a checksum error in the file: the page names the line, the upgrade failed, no card is touched',
-  async () => {
+await check('a checksum error in the file: the page names the line, the upgrade failed, no card is touched; ' +
+            'markup in the line does not run', async () => {
     const before = cards();
-    const page = await openForm(plain);
+    let page = await openForm(plain);
     await tick(page, 2);
     await page.setInputFiles('#image', badImage);
     const { text, html } = await submit(page);
     // The page's text has its line ends as LF alone.
     assert.ok(text.startsWith(`Checksum error on line:\n${lines[badLineIndex]}\n`), text.slice(0, 200));
     assert.match(html, /\nThe upgrade failed\.<br>\s*<\/pre>/);
-    expectUnchanged(before, 'a file with a checksum error');
-    });
+
+    // The switch's content security policy blocks the script and the
+    // handler that the line brings into the page.
+    page = await openForm(plain);
+    await tick(page, 2);
+    await page.setInputFiles('#image', hostileImage);
+    const refused = Promise.all(['inline script', 'inline event handler'].map((what) =>
+      page.waitForEvent('console', (message) =>
+        message.text().includes(`${what} `) && message.text().includes('Content Security Policy'))));
+    refused.catch(() => {}); // awaited below, unless an earlier assertion fails
+    const hostile = await submit(page);
+    assert.match(hostile.html, /<script>window\.injected = 1<\/script>/, 'the line is on the page as sent');
+    assert.equal(await page.evaluate(() => window.injected), undefined, 'the script in the line did not run');
+    await refused;
+    assert.equal(await page.evaluate(() => window.injected), undefined, 'the handler in the line did not run');
+    expectUnchanged(before, 'files with checksum errors');
+  });
 
 await check('a card whose byte 0x10 stays 0xff: the page shows "buf: 5a != flash: ff" and that the ' +
             'upgrade failed; the card is not restarted', async () => {
