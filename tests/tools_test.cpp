@@ -205,6 +205,12 @@ TEST_F(Tools, LinecardFindsTheVersionStampOfAnImage) {
   r = linecard({"localhost", "3", "version", dir_ + "/plain.bin"});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("no version stamp in " + dir_ + "/plain.bin\n", r.out);
+  // An endless file is read up to a bound and refused.
+  r = linecard({"version", "/dev/zero"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("linecard: /dev/zero is larger than 16 MiB, too large for an X3 firmware image\n",
+            r.err);
 }
 
 #ifndef X3_SANITIZE
