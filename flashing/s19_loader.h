@@ -11,34 +11,39 @@ const uint32_t FLASH_IMAGE_WORDS = 0x80000;
 const uint32_t NO_DATA = 0xFFFFFFFF;
 
 // Set by load_s19_image when an S3 record places a byte at offset 0x10000
-// or above (before the range check, so also for a byte that ends the
-// process with "OutOfRange"); the caller clears it before loading.
+// or above (before the range check, so also for a byte beyond the image);
+// the caller clears it before loading.
 extern int image_above_64k;
+
+// What load_s19_image returns.
+const int S19_LOADED = 0;
+const int S19_BAD_FILE = -1;       // after its message on standard output
+const int S19_OUT_OF_RANGE = -2;   // a byte beyond offset 0x7FFFF; no message
 
 // Reads S-record lines from `in` (standard input for the CGI program) into
 // `image` until an S7 or S9 record; nothing after that line is read. Only S3
 // records carry data: byte i of a record goes to word address + i, and a
 // later record for the same offset overwrites an earlier one. Other lines
 // are skipped.
-// Returns 0, or -1 after writing one of these to standard output:
+//
+// Lines are read through a 512-byte buffer, so a line of more than 511
+// characters arrives in pieces. An S3 record counts only when its line ends
+// within the buffer (a record of count 253 with CR LF just does); the rest
+// of any longer line is skipped, never taken for a line of its own. A file
+// with carriage returns alone for line ends is one long line and never
+// loads.
+//
+// Returns S19_LOADED, or S19_BAD_FILE after writing one of these to
+// standard output:
 //   "Error with length field"            an S3 count that cannot be read
-//   "Checksum error on line:\n<line>\n"  a bad S3 record
+//   "Checksum error on line:\n<line>\n"  a bad S3 record, or one whose
+//                                        line does not end within the buffer
 //   "Missing S7/S9 termination record"   input ended before or right
 //                                        after the end record's line
-// A byte beyond offset 0x7FFFF ends the process with exit value -1 after
-// "OutOfRange" (through s19_out_of_range_handler, below). After -1 the image
-// holds what was stored so far.
-int load_s19_image(uint32_t* image, FILE* in = stdin);
-
-// What load_s19_image calls right after writing "OutOfRange" and a line end
-// to standard output. The default, s19_exit_out_of_range, ends the process
-// with exit value -1 (exit flushes standard output), which is what the CGI
-// program relies on. A harness that must survive the case (the fuzz
-// targets) points this at a function of its own that throws; a handler
-// never returns into the loader: if one does, the process ends as by
-// default.
-using s19_out_of_range_fn = void (*)();
-extern s19_out_of_range_fn s19_out_of_range_handler;
-[[noreturn]] void s19_exit_out_of_range();
+// or S19_OUT_OF_RANGE as soon as a record places a byte beyond the image,
+// with that offset in *beyond when given; what to say about it and whether
+// to go on is the caller's. In every failure the image holds what was
+// stored so far.
+int load_s19_image(uint32_t* image, FILE* in = stdin, uint32_t* beyond = nullptr);
 
 #endif

@@ -33,7 +33,14 @@ int run_upgrade() {
   uploader_t uploader(s);
   uploader.parse(stdin);
   image_above_64k = 0;
-  if (load_s19_image(flash_image) != 0) return 0;
+  const int loaded = load_s19_image(flash_image);
+  if (loaded == S19_OUT_OF_RANGE) {
+    // An image that does not fit a bank ends the program at once: the page
+    // stops after this line, and the web server sees the exit status 255.
+    printf("OutOfRange\n");
+    exit(-1);
+  }
+  if (loaded != S19_LOADED) return 0;
 
   if (!client.grab()) {
     puts("grab failed.");

@@ -9,6 +9,8 @@
 // Returns the number of cards re-flashed when all of them went through and
 // the service was given back; 0 otherwise. Throws exception_t for broken
 // preconditions and malformed uploads (the service is then not released).
+// An image with a byte beyond the bank ends the process there and then:
+// "OutOfRange" on the page, exit value -1, no outcome and no page foot.
 int run_upgrade();
 
 // Writes the whole results page to standard output around run_upgrade.

@@ -12,24 +12,49 @@
 
 namespace {
 
-[[noreturn]] void fail(const char* what, const std::string& path) {
-  throw exception_t("%s %s: %s", what, path.c_str(), strerror(errno));
+[[noreturn]] void fail(const char* what, const std::string& path, int error = errno) {
+  throw exception_t("%s %s: %s", what, path.c_str(), strerror(error));
+}
+
+// Writes all `size` bytes; false with errno set when it cannot (a full
+// disk gives a short write first, then ENOSPC).
+bool write_whole(int fd, const void* data, size_t size) {
+  const char* next = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, next, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    next += n;
+    size -= n;
+  }
+  return true;
 }
 
 // Writes a blank card to a new file and moves it into place, so a file at
-// `path` is always complete.
+// `path` is always complete; a file that could not be completed is removed.
 void create_blank(const std::string& path) {
   const std::string temporary = path + ".new";
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) fail("cannot create", temporary);
   auto blank = blank_card_state();
-  const bool written = write(fd, blank.get(), sizeof *blank) == sizeof *blank;
-  if (!written || fsync(fd) != 0) {
-    close(fd);
-    fail("cannot write", temporary);
+  bool complete = write_whole(fd, blank.get(), sizeof *blank) && fsync(fd) == 0;
+  int error = errno;
+  if (close(fd) != 0 && complete) {
+    complete = false;
+    error = errno;
   }
-  close(fd);
-  if (rename(temporary.c_str(), path.c_str()) != 0) fail("cannot create", path);
+  if (!complete) {
+    unlink(temporary.c_str());
+    fail("cannot write", temporary, error);
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    error = errno;
+    unlink(temporary.c_str());
+    fail("cannot create", path, error);
+  }
 }
 
 }  // namespace

@@ -124,7 +124,10 @@ int32_t x3_card_t::card_command(x3_command_kind kind, int32_t txlen, const uint8
                                 int32_t rxlen, uint8_t* rx) {
   if (kind == x3_command_kind::grab) return txlen == 2 ? one_byte(0x00, rxlen, rx) : -1;
   if (txlen < X3_ADDRESSED_COMMAND_SIZE) return -1;
-  const uint32_t address = tx[2] | tx[3] << 8 | tx[4] << 16;
+  // The address goes low byte first over four bytes; the card has 1 MiB of
+  // flash and refuses any command for an address beyond it.
+  const uint32_t address = tx[2] | tx[3] << 8 | tx[4] << 16 | uint32_t{tx[5]} << 24;
+  if (address >= X3_FLASH_SIZE) return -1;
   uint8_t* flash = state_->flash;
   if (kind == x3_command_kind::erase || kind == x3_command_kind::status) {
     if (txlen != X3_ADDRESSED_COMMAND_SIZE) return -1;

@@ -1,6 +1,7 @@
 #include "sim/x3_card.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -8,6 +9,7 @@
 
 #include "common/test_support.h"
 #include "flashing/card_access.h"
+#include "sim/card_state_file.h"
 
 namespace {
 
@@ -69,17 +71,49 @@ TEST_F(X3Card, CountZeroMoves256Bytes) {
   EXPECT_EQ(bytes(256, 0x5A), reply);
 }
 
+// Refused commands answer -1 and leave everything the card keeps (what a
+// state file holds) as it was.
 TEST_F(X3Card, MalformedCommandsAreRefused) {
   EXPECT_EQ(1, send({X3_GRAB, X3_GRAB}, 1));
   EXPECT_EQ(0x00, reply[0]);
+  bytes above_16_mib = addressed(X3_ERASE, 0);
+  above_16_mib[5] = 0x01;  // the address's top byte: 0x01000000
   const bytes refused[] = {
       {X3_GRAB, X3_READ},                                 // codes differ
       {0x77, 0x77},                                       // unknown code
       {X3_ERASE, X3_ERASE, 0, 0},                         // too short
       transfer(X3_WRITE, 0x100, {1, 2, 3}, 2),            // count disagrees with data
       transfer(X3_READ, 0xFFFF0, {}, 0x20),               // runs past the flash
+      // Addresses at or above the 1 MiB of flash.
+      addressed(X3_ERASE, 0x100000),
+      addressed(X3_ERASE, 0xFF0000),
+      above_16_mib,
+      addressed(X3_STATUS, 0x100000),
+      transfer(X3_READ, 0x100000, {}, 1),
+      transfer(X3_WRITE, 0x100000, {0}, 1),
+      transfer(X3_WRITE, 0xFFFFF, {0, 0}, 2),
   };
-  for (const bytes& tx : refused) EXPECT_EQ(-1, send(tx)) << tx.size();
+  state_->flash[0] = 0x00;  // so that an erase of sector 0 would show
+  auto before = blank_card_state();
+  memcpy(before.get(), state_.get(), sizeof *before);
+  for (const bytes& tx : refused) {
+    EXPECT_EQ(-1, send(tx)) << testing::PrintToString(tx);
+    EXPECT_EQ(0, memcmp(before.get(), state_.get(), sizeof *before)) << testing::PrintToString(tx);
+  }
+}
+
+// A state file that cannot be written whole (here: the disk is full) is
+// reported with the cause and leaves nothing behind.
+TEST(CardStateFile, FullDiskLeavesNoPartialFile) {
+  char pattern[] = "/tmp/x3_state_XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  const std::string path = card_state_path(pattern, 3);
+  ASSERT_EQ(0, symlink("/dev/full", (path + ".new").c_str()));
+  EXPECT_EQ("cannot write " + path + ".new: No space left on device",
+            thrown_message([&] { map_card_state(path); }));
+  EXPECT_NE(0, access((path + ".new").c_str(), F_OK));
+  EXPECT_NE(0, access(path.c_str(), F_OK));
+  EXPECT_EQ(0, rmdir(pattern));
 }
 
 TEST_F(X3Card, EraseStatusPollsBusyThenFailsOrPasses) {

@@ -88,6 +88,17 @@ TEST_F(Tools, ProgX3flashRefusesBadArguments) {
   process_result r = prog_x3flash({"localhost", "3", dir_ + "/missing.s19"});
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("cannot open")) << r.err;
+  // Refused before the scan service is contacted (no scan_sim runs here).
+  const std::string too_large = dir_ + "/too_large.s19";
+  const std::string text = s3_record(0x7FFFF, {0x01, 0x02}) + "\r\nS70500000000FA\r\n";
+  write_file(too_large, text.data(), text.size());
+  r = prog_x3flash({"localhost", "3", too_large});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("prog_x3flash: " + too_large +
+                " is too large for the bank: it has a byte at 0x80000, and a bank holds "
+                "0x00000-0x7FFFF\n",
+            r.out);
+  EXPECT_EQ("prog_x3flash: loading " + too_large + "\n", r.err);
   EXPECT_EQ(0, prog_x3flash({"--help"}).status);
 }
 
@@ -194,6 +205,12 @@ TEST_F(Tools, LinecardFindsTheVersionStampOfAnImage) {
   r = linecard({"localhost", "3", "version", dir_ + "/plain.bin"});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("no version stamp in " + dir_ + "/plain.bin\n", r.out);
+  // An endless file is read up to a bound and refused.
+  r = linecard({"version", "/dev/zero"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("linecard: /dev/zero is larger than 16 MiB, too large for an X3 firmware image\n",
+            r.err);
 }
 
 #ifndef X3_SANITIZE

@@ -363,40 +363,66 @@ TEST_F(Upgrade, NoSlotTickedGrabsAndReleasesOnly) {
   EXPECT_TRUE(service_is_free());
 }
 
-TEST_F(Upgrade, RejectedUploadsNeverContactTheService) {
+// The longest record the loader's line buffer holds (count 253: 510
+// characters, then CR LF) loads; anything longer is refused before any
+// card is contacted, as is every other upload the loader cannot use.
+TEST_F(Upgrade, UploadsAreCheckedBeforeTheServiceIsContacted) {
   const std::string good = s_records(standard_image());
   std::string bad_checksum = good;
   const size_t line_end = bad_checksum.find("\r\n", bad_checksum.find("S3"));
   bad_checksum[line_end - 1] ^= 1;
   const std::string bad_line = bad_checksum.substr(bad_checksum.find("S3"),
                                                    line_end + 2 - bad_checksum.find("S3"));
-  struct rejected_case {
+  firmware longest;
+  add_random_bytes(longest, 0x100, 3 * 248, 31);
+  const std::string longest_records = s_records(longest, 248);
+  const std::string longest_line = s3_record(0x100, std::vector<uint8_t>(248, 0x5A));
+  // Seven records of 29 bytes and a carriage return fill the 511
+  // characters the buffer takes, so every piece starts with a record.
+  std::string cr_only;
+  for (uint32_t r = 0; r < 14; r++) cr_only += s3_record(29 * r, std::vector<uint8_t>(29, r)) + "\r";
+  cr_only += "S70500000000FA\r";
+  struct upload_case {
     const char* what;
     std::string content_type;
     std::string body;
     std::string page_middle;
+    const firmware* loaded;  // the image card 3 then holds, or none: no request at all
   } cases[] = {
       {"checksum", form_content_type(), multipart_form({3}, bad_checksum),
-       "Checksum error on line:\n" + bad_line + "\n" + FAILED},
+       "Checksum error on line:\n" + bad_line + "\n" + FAILED, nullptr},
       {"no end record", form_content_type(), multipart_form({3}, "S1130000000102030405060708090A0B0C0D0E0F74\r\n"),
-       "Missing S7/S9 termination record\n" + FAILED},
+       "Missing S7/S9 termination record\n" + FAILED, nullptr},
+      {"carriage returns alone", form_content_type(), multipart_form({3}, cr_only),
+       "Checksum error on line:\n" + cr_only.substr(0, 511) + "\n" + FAILED, nullptr},
+      {"record and blanks past the line buffer", form_content_type(),
+       multipart_form({3}, longest_line + "\r    \r\nS70500000000FA\r\n"),
+       "Checksum error on line:\n" + longest_line + "\r\n" + FAILED, nullptr},
+      {"count 253 with CR LF", form_content_type(), multipart_form({3}, longest_records),
+       "The upgrade was successful. 1 card re-flashed.<br> \n", &longest},
       {"not octet-stream", form_content_type(), multipart_form({3}, good, "text/x-srecord"),
-       FAILED + "malformed upload stream\n"},
+       FAILED + "malformed upload stream\n", nullptr},
       {"no boundary", "multipart/form-data", multipart_form({3}, good),
-       FAILED + "assertion failed. j5_uploader:36 (boundary)\n"},
+       FAILED + "assertion failed. j5_uploader:36 (boundary)\n", nullptr},
       {"empty content type", "", multipart_form({3}, good),
-       FAILED + "assertion failed. j5_uploader:33 (this && content_type && *content_type)\n"},
+       FAILED + "assertion failed. j5_uploader:33 (this && content_type && *content_type)\n",
+       nullptr},
   };
-  insert_card(3);
-  const int before = service().requests;
-  for (const rejected_case& c : cases) {
+  for (const upload_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    insert_card(3);
+    const std::vector<uint8_t> before = flash_of(3);
+    const int requests = service().requests;
     process_result r = run_flash_x3(c.content_type, c.body);
-    EXPECT_EQ(PAGE_HEAD + c.page_middle + PAGE_FOOT, r.out) << c.what;
-    EXPECT_EQ(0, r.status) << c.what;
+    EXPECT_EQ(PAGE_HEAD + c.page_middle + PAGE_FOOT, r.out);
+    EXPECT_EQ(0, r.status);
+    if (c.loaded) expect_programmed(3, 0x00000, *c.loaded, -1, before);
+    else EXPECT_EQ(requests, service().requests);
   }
+  const int requests = service().requests;
   process_result r = run_flash_x3("", "", false);
   EXPECT_EQ(PAGE_HEAD + FAILED + "assertion failed. flash_x3:475 (s)\n" + PAGE_FOOT, r.out);
-  EXPECT_EQ(before, service().requests);
+  EXPECT_EQ(requests, service().requests);
 }
 
 #ifndef X3_SANITIZE

@@ -238,19 +238,30 @@ void mcu_verify(Vorn_Serial& card, const std::string& path) {
   printf("microcontroller flash matches %s (%d rows)\n", path.c_str(), image.rows_with_data());
 }
 
-// The whole of a file.
-std::vector<uint8_t> read_whole_file(const std::string& path) {
+// Far more than any X3 firmware image (the card's whole flash is 1 MiB),
+// so that a device or an endless file given by mistake is refused.
+const size_t MAX_IMAGE_FILE = 16 << 20;
+
+// The whole of an image file, at most MAX_IMAGE_FILE bytes.
+std::vector<uint8_t> read_image_file(const std::string& path) {
   FILE* file = fopen(path.c_str(), "rb");
   if (!file) throw exception_t("cannot read %s", path.c_str());
   std::vector<uint8_t> bytes;
   uint8_t block[65536];
-  for (size_t n; (n = fread(block, 1, sizeof block, file)) > 0;) bytes.insert(bytes.end(), block, block + n);
+  for (size_t n; (n = fread(block, 1, sizeof block, file)) > 0;) {
+    if (bytes.size() + n > MAX_IMAGE_FILE) {
+      fclose(file);
+      throw exception_t("%s is larger than %zu MiB, too large for an X3 firmware image",
+                        path.c_str(), MAX_IMAGE_FILE >> 20);
+    }
+    bytes.insert(bytes.end(), block, block + n);
+  }
   fclose(file);
   return bytes;
 }
 
 int version(const std::string& path) {
-  std::vector<uint8_t> image = read_whole_file(path);
+  std::vector<uint8_t> image = read_image_file(path);
   if (image.empty()) throw exception_t("%s is empty", path.c_str());
   // The version text is at most the rest of the image.
   std::vector<char> text(image.size() + 1, '\0');

@@ -46,9 +46,16 @@ int upgrade(const char* host, int slot, const char* path) {
   memset(image, 0xFF, sizeof image);
   image_above_64k = 0;
   fprintf(stderr, "prog_x3flash: loading %s\n", path);
-  const int loaded = load_s19_image(image, file);
+  uint32_t beyond = 0;
+  const int loaded = load_s19_image(image, file, &beyond);
   fclose(file);
-  if (loaded != 0) {
+  if (loaded == S19_OUT_OF_RANGE) {
+    printf("prog_x3flash: %s is too large for the bank: it has a byte at 0x%X, and a bank "
+           "holds 0x00000-0x%05X\n",
+           path, beyond, FLASH_IMAGE_WORDS - 1);
+    return 1;
+  }
+  if (loaded != S19_LOADED) {
     printf("prog_x3flash: %s is not a usable image\n", path);
     return 1;
   }
