@@ -196,7 +196,7 @@ image_summary summarise(const loaded_image& image) {
     if (sector_used[sector]) s.sectors.push_back(sector * SECTOR_SIZE);
   s.shared_sector = sector_used[SHARED_SECTOR_OFFSET / SECTOR_SIZE];
   // The bank as a card holds it once programmed from erased flash, before
-  // its generation byte is written.
+  // the card's generation byte is written over offset 0x10000.
   s.crc = crc32(bank.data(), bank.size());
 
   std::vector<char> version(bank.size() + 1, '\0');
@@ -267,7 +267,7 @@ void print_text(const std::string& path, const image_summary& s) {
                                        : "no");
   printf("generation byte  %s\n", s.generation_byte ? "yes (data at or above 0x10000)"
                                                      : "no (all data below 0x10000)");
-  printf("crc32            %08x (the 512 KiB bank, generation byte erased)\n", s.crc);
+  printf("crc32            %08x (the 512 KiB bank before its generation byte is written)\n", s.crc);
   printf("type             %s\n", s.type.empty() ? "(no version stamp)" : s.type.c_str());
   if (!s.compiled.empty()) printf("compiled         %s\n", s.compiled.c_str());
 }
