@@ -7,6 +7,7 @@ checked afterwards. Exits 77 where ansible-playbook or lighttpd is missing
 or mount namespaces are not allowed.
 
   tests/fleet_test.py BUILD_DIR
+FLEET_TEST_ONLY=TEXT runs only the cases whose name holds TEXT.
 """
 import json
 import os
