@@ -1,5 +1,5 @@
 // The engineers' command-line tools, prog_x3flash and linecard, against
-// the scan_sim program.
+// the scan_sim program, and x3image, which needs no switch.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/crc32.h"
 #include "tests/scan_sim_fixture.h"
 
 namespace {
@@ -18,6 +19,19 @@ class Tools : public ScanSimTest {
   }
   static process_result prog_x3flash(const std::vector<std::string>& args) {
     return run_process(target_program(PROG_X3FLASH_PATH, args), "");
+  }
+  static process_result x3image(const std::vector<std::string>& args) {
+    return run_process(target_program(X3IMAGE_PATH, args), "");
+  }
+
+  // The CRC-32 of the 512 KiB bank that `image` fills (0xFF where it gives
+  // no byte), as x3image and scan_sim print it.
+  static std::string bank_crc(const firmware& image) {
+    std::vector<uint8_t> bank(0x80000, 0xFF);
+    for (const auto& [offset, byte] : image) bank[offset] = byte;
+    char text[16];
+    snprintf(text, sizeof text, "%08x", crc32(bank.data(), bank.size()));
+    return text;
   }
 
   // An S1/S9 file of `length` random bytes at `address`, made by objcopy.
@@ -211,6 +225,78 @@ TEST_F(Tools, LinecardFindsTheVersionStampOfAnImage) {
   EXPECT_EQ("", r.out);
   EXPECT_EQ("linecard: /dev/zero is larger than 16 MiB, too large for an X3 firmware image\n",
             r.err);
+}
+
+TEST_F(Tools, X3imageJudgesImagesAsTheSwitchDoes) {
+  firmware small;
+  add_random_bytes(small, 0x100, 0x300, 31);
+  firmware stamped;
+  add_random_bytes(stamped, 0, 0x20000, 32);
+  add_random_bytes(stamped, 0x7FF00, 0x100, 33);
+  const char stamp[] = "Type: X3 mainline\0Compiled on:\0Dec 5 2026\0" "17:20:01";
+  for (size_t i = 0; i < sizeof stamp; i++) stamped[0x400 + i] = stamp[i];
+  stamped[0x10000] = 0xFF;  // the generation byte stays the card's
+  const std::string small_text = s_records(small);
+  std::string no_line_end = small_text;
+  no_line_end.resize(no_line_end.size() - 2);  // the S7 record ends the file
+  const std::string cut = s3_record(0x100, {1, 2, 3, 4}).substr(0, 14);
+  struct {
+    const char* name;
+    std::string content;
+    std::vector<std::string> args;  // before and after the file
+    int status;
+    std::string out;
+  } cases[] = {
+      {"small image", small_text, {"info", "--json"}, 0,
+       "{\"file\": \"@\", \"bytes\": 768, \"lowest\": \"0x00100\", \"highest\": \"0x003ff\", "
+       "\"sectors\": [\"0x00000\"], \"shared_sector\": false, \"generation_byte\": false, "
+       "\"crc32\": \"" + bank_crc(small) + "\", \"type\": null, \"compiled\": null}\n"},
+      {"stamped image reaching the shared sector", s_records(stamped), {"info", "--json"}, 0,
+       "{\"file\": \"@\", \"bytes\": 131328, \"lowest\": \"0x00000\", \"highest\": \"0x7ffff\", "
+       "\"sectors\": [\"0x00000\", \"0x10000\", \"0x70000\"], \"shared_sector\": true, "
+       "\"generation_byte\": true, \"crc32\": \"" + bank_crc(stamped) + "\", "
+       "\"type\": \"X3 mainline\", \"compiled\": \"Dec 5 2026 17:20:01\"}\n"},
+      // Inside the upload the form's closing delimiter follows the file.
+      {"end record without a line end", no_line_end, {"check"}, 0, "@: accepted\n"},
+      {"cut inside a record", cut, {"check"}, 1, "Checksum error on line:\n" + cut + "\r\n\n"},
+      {"byte beyond the bank", s3_record(0x7FFFF, {1, 2}) + "\r\nS9030000FC\r\n", {"info"}, 1, "OutOfRange\n"},
+      {"empty file", "", {"check"}, 1, "Missing S7/S9 termination record\n"},
+  };
+  const std::string path = dir_ + "/x3.s19";
+  for (const auto& c : cases) {
+    write_file(path, c.content.data(), c.content.size());
+    std::vector<std::string> args = {c.args[0], path};
+    args.insert(args.end(), c.args.begin() + 1, c.args.end());
+    process_result r = x3image(args);
+    std::string out = c.out;
+    const size_t at = out.find('@');
+    if (at != std::string::npos) out.replace(at, 1, path);
+    EXPECT_EQ(c.status, r.status) << c.name << ": " << r.err;
+    EXPECT_EQ(out, r.out) << c.name;
+  }
+  process_result r = x3image({"form", path, "--slots", "0,2"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("", r.out);
+}
+
+TEST_F(Tools, X3imageFormIsTheUploadFlashX3Reads) {
+  start_sim();
+  firmware image;
+  add_random_bytes(image, 0, 0x18000, 34);
+  image[0x10000] = 0xFF;
+  const std::string text = s_records(image);
+  write_file(dir_ + "/x3.s19", text.data(), text.size());
+  process_result form = x3image({"form", dir_ + "/x3.s19", "--slots", "3,2", "--boundary", "b-1971"});
+  ASSERT_EQ(0, form.status) << form.err;
+  process_result page = run_process(target_program(FLASH_X3_PATH), form.out,
+                                    {"CONTENT_TYPE=multipart/form-data; boundary=b-1971"});
+  EXPECT_NE(std::string::npos, page.out.find("The upgrade was successful. 2 cards re-flashed.")) << page.out;
+  for (int slot : {2, 3}) {
+    image[0x10000] = 1;  // the generation the card wrote
+    char booted[16];
+    snprintf(booted, sizeof booted, "%08x", uint32_t{card(slot)->boot.crc32});
+    EXPECT_EQ(bank_crc(image), booted) << "slot " << slot;
+  }
 }
 
 #ifndef X3_SANITIZE

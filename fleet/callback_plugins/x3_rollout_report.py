@@ -1,0 +1,159 @@
+# Writes the rollout report of upgrade_x3.yml when the run ends, whatever
+# happened: a failed batch ends the play and skips every later play, so the
+# report cannot be a task of its own.
+#
+# report_dir (default fleet-report/) receives report.json, the image's
+# description then one entry per switch (switch, address, slots, result,
+# reason, seconds), and report.txt, the same as a table. A switch's result
+# is "ok" once the role recorded x3_upgrade_done for it, "failed" when one
+# of its tasks failed, and "not attempted" otherwise.
+from __future__ import annotations
+
+import datetime
+import json
+import os
+import time
+
+from ansible import context
+from ansible.plugins.callback import CallbackBase
+
+DOCUMENTATION = '''
+    name: x3_rollout_report
+    type: notification
+    short_description: writes the X3 firmware rollout report
+    description:
+      - At the end of upgrade_x3.yml, writes report.json and report.txt into report_dir.
+'''
+
+OK, FAILED, NOT_ATTEMPTED = 'ok', 'failed', 'not attempted'
+
+
+class CallbackModule(CallbackBase):
+    CALLBACK_VERSION = 2.0
+    CALLBACK_TYPE = 'notification'
+    CALLBACK_NAME = 'x3_rollout_report'
+    CALLBACK_NEEDS_ENABLED = False
+
+    def __init__(self):
+        super().__init__()
+        self.switches = {}   # name -> entry, in inventory order
+        self.started = {}    # name -> time of its first task
+        self.image = None
+        self.image_refusal = None
+        self.firmware = None
+        self.report_dir = 'fleet-report'
+
+    def v2_playbook_on_play_start(self, play):
+        if self.switches or self.image_refusal:
+            return
+        # The first play: learn the switches in scope before any is contacted.
+        manager = play.get_variable_manager()
+        play_vars = manager.get_vars(play=play)
+        self.report_dir = str(play_vars.get('report_dir', self.report_dir))
+        self.firmware = play_vars.get('firmware')
+        pattern = play_vars.get('rollout_switches', 'all')
+        # Each batch runs with the inventory restricted to its hosts.
+        for host in manager._inventory.get_hosts(pattern, ignore_restrictions=True):
+            host_vars = manager.get_vars(play=play, host=host)
+            self.switches[host.name] = {
+                'switch': host.name,
+                'address': str(host_vars.get('address', '')),
+                'slots': list(host_vars.get('slots', [])),
+                'result': NOT_ATTEMPTED,
+                'reason': '',
+                'seconds': 0.0,
+            }
+
+    def _switch(self, result):
+        return self.switches.get(result._host.get_name())
+
+    def _note_time(self, name):
+        if name in self.started:
+            self.switches[name]['seconds'] = round(time.monotonic() - self.started[name], 1)
+
+    def v2_runner_on_start(self, host, task):
+        if host.get_name() in self.switches:
+            self.started.setdefault(host.get_name(), time.monotonic())
+
+    def v2_runner_on_ok(self, result):
+        facts = result._result.get('ansible_facts', {})
+        if 'x3_image_info' in facts:
+            self.image = facts['x3_image_info']
+        entry = self._switch(result)
+        if entry is None:
+            return
+        self._note_time(entry['switch'])
+        if 'x3_upgrade_done' in facts:
+            entry['result'] = OK
+            entry['reason'] = ''
+
+    def v2_runner_on_failed(self, result, ignore_errors=False):
+        if ignore_errors:
+            return
+        entry = self._switch(result)
+        if entry is None:
+            # The image check on the control machine: x3image's output is
+            # the loader's reason.
+            output = result._result.get('stdout', '') or result._result.get('stderr', '')
+            self.image_refusal = ' / '.join(line.strip() for line in output.splitlines() if line.strip()) \
+                or str(result._result.get('msg', 'failed'))
+            return
+        self._note_time(entry['switch'])
+        entry['result'] = FAILED
+        entry['reason'] = str(result._result.get('msg', 'failed'))
+
+    def v2_runner_on_unreachable(self, result):
+        self.v2_runner_on_failed(result)
+
+    def _reason_not_attempted(self):
+        if self.image_refusal:
+            return 'image refused: ' + self.image_refusal
+        failed = [e['switch'] for e in self.switches.values() if e['result'] == FAILED]
+        if failed:
+            return 'stopped after %s failed' % ', '.join(failed)
+        if context.CLIARGS.get('check'):
+            return 'check mode: the upgrade page answered, no card touched'
+        return 'not reached'
+
+    def v2_playbook_on_stats(self, stats):
+        reason = self._reason_not_attempted()
+        for entry in self.switches.values():
+            if entry['result'] == NOT_ATTEMPTED:
+                entry['reason'] = reason
+        image = self.image or {'file': self.firmware, 'refused': self.image_refusal or ''}
+        report = {'image': image, 'switches': list(self.switches.values())}
+        directory = os.path.abspath(self.report_dir)
+        os.makedirs(directory, exist_ok=True)
+        with open(os.path.join(directory, 'report.json'), 'w') as out:
+            json.dump(report, out, indent=2)
+            out.write('\n')
+        with open(os.path.join(directory, 'report.txt'), 'w') as out:
+            out.write(self._table(image))
+        self._display.display('x3 rollout report: %s/report.txt' % directory)
+
+    def _table(self, image):
+        lines = ['X3 firmware rollout, %s' % datetime.datetime.now().strftime('%Y-%m-%d %H:%M:%S')]
+        if 'refused' in image:
+            lines.append('image    %s: refused: %s' % (image.get('file'), image['refused']))
+        else:
+            lines.append('image    %s' % image.get('file'))
+            lines.append('         %s bytes, %s-%s, sectors %s, crc32 %s' % (
+                image.get('bytes'), image.get('lowest'), image.get('highest'),
+                ' '.join(image.get('sectors', [])) or 'none', image.get('crc32')))
+            lines.append('         type %s, compiled %s' % (image.get('type') or '-', image.get('compiled') or '-'))
+            if image.get('shared_sector'):
+                lines.append('         WARNING: writes the sector 0x70000 shared with the other bank')
+        lines.append('')
+        lines.append('%-10s %-15s %-8s %-14s %8s  %s' % ('switch', 'address', 'slots', 'result', 'seconds', 'reason'))
+        for e in self.switches.values():
+            lines.append('%-10s %-15s %-8s %-14s %8.1f  %s' % (
+                e['switch'], e['address'], ','.join(str(s) for s in e['slots']), e['result'],
+                e['seconds'], e['reason']))
+        counts = {r: sum(1 for e in self.switches.values() if e['result'] == r) for r in (OK, FAILED, NOT_ATTEMPTED)}
+        lines.append('')
+        lines.append('%d switches: %d ok, %d failed, %d not attempted' % (
+            len(self.switches), counts[OK], counts[FAILED], counts[NOT_ATTEMPTED]))
+        remaining = [e['switch'] for e in self.switches.values() if e['result'] != OK]
+        if remaining and counts[FAILED] + counts[NOT_ATTEMPTED] and not context.CLIARGS.get('check'):
+            lines.append('to resume once the cause is fixed: -e rollout_switches=%s' % ','.join(remaining))
+        return '\n'.join(lines) + '\n'

@@ -1,0 +1,333 @@
+// x3image: looks at an X3 firmware file on the control machine before it
+// goes to any switch, and builds the upload form the switch's upgrade page
+// sends, so that a script can post it as a browser would.
+//
+//   x3image form FILE --slots LIST [--boundary TEXT]
+//   x3image check FILE
+//   x3image info FILE [--json]
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/exception.h"
+#include "flashing/flash_sequence.h"
+#include "flashing/s19_loader.h"
+#include "scan/j5_scan_server.h"
+#include "sim/crc32.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: x3image form FILE --slots LIST [--boundary TEXT]\n"
+    "       x3image check FILE\n"
+    "       x3image info FILE [--json]\n"
+    "\n"
+    "form   writes to standard output the multipart/form-data body that the\n"
+    "       switch's upgrade page posts: a check box part per slot of LIST\n"
+    "       (e.g. 2,3 or 1-4), then FILE as it is, typed\n"
+    "       application/octet-stream. Post it with the Content-Type\n"
+    "       'multipart/form-data; boundary=TEXT' (default boundary " "%s).\n"
+    "check  exits 0 when the switch would accept FILE as firmware; otherwise\n"
+    "       prints the reason its results page would give and exits 1.\n"
+    "info   the addresses, size, flash sectors, generation byte, CRC-32 of\n"
+    "       the bank image and the version stamp of FILE; --json for scripts.\n"
+    "\n"
+    "Exit status 0 on success, 1 on any failure.\n";
+
+const char DEFAULT_BOUNDARY[] = "x3imageFormBoundary1971";
+
+// The web server takes request bodies up to 8 MiB; a larger file could
+// never reach a switch.
+const long MAX_FILE_BYTES = 8L << 20;
+
+// Bank 0's top sector is bank 1's first: writing it damages the other bank.
+const uint32_t SHARED_SECTOR_OFFSET = 0x70000;
+const uint32_t SECTORS_PER_BANK = FLASH_IMAGE_WORDS / SECTOR_SIZE;
+
+struct usage_error {
+  std::string message;
+};
+
+struct out_of_range_t {};
+[[noreturn]] void throw_out_of_range() { throw out_of_range_t(); }
+
+std::vector<char> read_whole_file(const std::string& path) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (!file) throw exception_t("cannot open %s: %s", path.c_str(), strerror(errno));
+  std::vector<char> content;
+  char block[65536];
+  size_t got = 0;
+  while ((got = fread(block, 1, sizeof block, file)) > 0) {
+    content.insert(content.end(), block, block + got);
+    if (static_cast<long>(content.size()) > MAX_FILE_BYTES) break;
+  }
+  const bool failed = ferror(file);
+  const int error = errno;
+  fclose(file);
+  if (failed) throw exception_t("cannot read %s: %s", path.c_str(), strerror(error));
+  if (static_cast<long>(content.size()) > MAX_FILE_BYTES)
+    throw exception_t("%s is larger than the 8 MiB a switch accepts", path.c_str());
+  return content;
+}
+
+// What the switch's loader makes of an uploaded file.
+struct loaded_image {
+  bool accepted = false;
+  std::vector<uint32_t> words = std::vector<uint32_t>(FLASH_IMAGE_WORDS, NO_DATA);
+  bool above_64k = false;
+};
+
+// Runs the product's loader over the file as the switch reads it inside
+// the upload: the file is followed there by the form's closing delimiter,
+// so an end record without a line end of its own is still accepted.
+// The loader writes its reason for refusing the file to standard output.
+loaded_image load(const std::string& path) {
+  std::vector<char> upload = read_whole_file(path);
+  const std::string after = std::string("\r\n--") + DEFAULT_BOUNDARY + "--\r\n";
+  upload.insert(upload.end(), after.begin(), after.end());
+  FILE* in = fmemopen(upload.data(), upload.size(), "r");
+  if (!in) throw exception_t("cannot read %s from memory: %s", path.c_str(), strerror(errno));
+  loaded_image image;
+  image_above_64k = 0;
+  s19_out_of_range_handler = throw_out_of_range;
+  try {
+    image.accepted = load_s19_image(image.words.data(), in) == 0;
+  } catch (const out_of_range_t&) {
+    image.accepted = false;
+  }
+  fclose(in);
+  image.above_64k = image_above_64k != 0;
+  return image;
+}
+
+// "2,3" or "1-4,7": slots 1 to 31, each at most once, in ascending order.
+std::vector<int> parse_slots(const std::string& list) {
+  bool chosen[J5_SCAN_NUM_SLOTS] = {};
+  auto number = [&](const std::string& text) {
+    char* end = nullptr;
+    const long value = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 1 || value >= J5_SCAN_NUM_SLOTS)
+      throw usage_error{"slot '" + text + "' is not 1 to 31 (slot 0 holds no X3 card)"};
+    return static_cast<int>(value);
+  };
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    const std::string item = list.substr(start, comma - start);
+    const size_t dash = item.find('-');
+    const int low = number(item.substr(0, dash));
+    const int high = dash == std::string::npos ? low : number(item.substr(dash + 1));
+    if (high < low) throw usage_error{"slot range '" + item + "' runs backwards"};
+    for (int slot = low; slot <= high; slot++) chosen[slot] = true;
+    start = comma + 1;
+  }
+  std::vector<int> slots;
+  for (int slot = 1; slot < J5_SCAN_NUM_SLOTS; slot++)
+    if (chosen[slot]) slots.push_back(slot);
+  return slots;
+}
+
+// A boundary that needs no quoting in the Content-Type header, which the
+// switch's upload reader takes literally.
+void check_boundary(const std::string& boundary) {
+  const char allowed[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789'()+_,-./:=?";
+  if (boundary.empty() || boundary.size() > 70 ||
+      boundary.find_first_not_of(allowed) != std::string::npos)
+    throw usage_error{"the boundary must be 1 to 70 letters, digits or '()+_,-./:=?"};
+}
+
+int form(const std::string& path, const std::vector<int>& slots, const std::string& boundary) {
+  const std::vector<char> file = read_whole_file(path);
+  const std::string delimiter = "--" + boundary;
+  if (std::search(file.begin(), file.end(), delimiter.begin(), delimiter.end()) != file.end())
+    throw exception_t("%s contains the form boundary %s; choose another with --boundary",
+                      path.c_str(), boundary.c_str());
+  std::string head;
+  for (int slot : slots)
+    head += delimiter + "\r\nContent-Disposition: form-data; name=\"slot" + std::to_string(slot) +
+            "\"\r\n\r\non\r\n";
+  // The check boxes come first: the switch reads no field after the file.
+  head += delimiter +
+          "\r\nContent-Disposition: form-data; name=\"image\"; filename=\"x3.s19\"\r\n"
+          "Content-Type: application/octet-stream\r\n\r\n";
+  const std::string tail = "\r\n" + delimiter + "--\r\n";
+  fwrite(head.data(), 1, head.size(), stdout);
+  fwrite(file.data(), 1, file.size(), stdout);
+  fwrite(tail.data(), 1, tail.size(), stdout);
+  return fflush(stdout) == 0 ? 0 : 1;
+}
+
+int check(const std::string& path) {
+  const loaded_image image = load(path);
+  if (!image.accepted) return 1;
+  printf("%s: accepted\n", path.c_str());
+  return 0;
+}
+
+// What info reports about an accepted image.
+struct image_summary {
+  uint32_t bytes = 0, lowest = 0, highest = 0;
+  std::vector<uint32_t> sectors;  // bank offsets of the sectors written
+  bool shared_sector = false;
+  bool generation_byte = false;
+  uint32_t crc = 0;
+  std::string type, compiled;  // empty without a version stamp
+};
+
+image_summary summarise(const loaded_image& image) {
+  image_summary s;
+  s.generation_byte = image.above_64k;
+  std::vector<uint8_t> bank(FLASH_IMAGE_WORDS, 0xFF);
+  bool sector_used[SECTORS_PER_BANK] = {};
+  for (uint32_t offset = 0; offset < FLASH_IMAGE_WORDS; offset++) {
+    if (image.words[offset] == NO_DATA) continue;
+    bank[offset] = static_cast<uint8_t>(image.words[offset]);
+    if (s.bytes == 0) s.lowest = offset;
+    s.highest = offset;
+    s.bytes++;
+    sector_used[offset / SECTOR_SIZE] = true;
+  }
+  for (uint32_t sector = 0; sector < SECTORS_PER_BANK; sector++)
+    if (sector_used[sector]) s.sectors.push_back(sector * SECTOR_SIZE);
+  s.shared_sector = sector_used[SHARED_SECTOR_OFFSET / SECTOR_SIZE];
+  // The bank as a card holds it once programmed from erased flash, before
+  // the card's generation byte is written over offset 0x10000.
+  s.crc = crc32(bank.data(), bank.size());
+
+  std::vector<char> version(bank.size() + 1, '\0');
+  j5_scan_client_t reader("localhost", 0);
+  reader.find_version(bank.data(), static_cast<int32_t>(bank.size()), version.data());
+  if (version[0] != '\0') {
+    char text[J5_SCAN_TEXT_SIZE];
+    try {
+      s.type = reader.get_type(version.data(), text);
+      s.compiled = reader.get_date(version.data(), text);
+    } catch (const exception_t&) {
+      // A stamp without its date line: the type alone is still worth showing.
+    }
+  }
+  return s;
+}
+
+std::string hex(uint32_t value, int digits) {
+  char text[16];
+  snprintf(text, sizeof text, "0x%0*x", digits, value);
+  return text;
+}
+
+// A JSON string; bytes outside printable ASCII as \u00XX.
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c > 0x7E) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+void print_json(const std::string& path, const image_summary& s) {
+  std::string sectors;
+  for (uint32_t sector : s.sectors) sectors += (sectors.empty() ? "" : ", ") + json_string(hex(sector, 5));
+  auto optional = [](const std::string& text) { return text.empty() ? std::string("null") : json_string(text); };
+  printf("{\"file\": %s, \"bytes\": %u, \"lowest\": %s, \"highest\": %s, \"sectors\": [%s], "
+         "\"shared_sector\": %s, \"generation_byte\": %s, \"crc32\": \"%08x\", \"type\": %s, "
+         "\"compiled\": %s}\n",
+         json_string(path).c_str(), s.bytes, s.bytes ? json_string(hex(s.lowest, 5)).c_str() : "null",
+         s.bytes ? json_string(hex(s.highest, 5)).c_str() : "null", sectors.c_str(),
+         s.shared_sector ? "true" : "false", s.generation_byte ? "true" : "false", s.crc,
+         optional(s.type).c_str(), optional(s.compiled).c_str());
+}
+
+void print_text(const std::string& path, const image_summary& s) {
+  printf("file             %s\n", path.c_str());
+  printf("bytes            %u\n", s.bytes);
+  if (s.bytes) {
+    printf("lowest address   %s\n", hex(s.lowest, 5).c_str());
+    printf("highest address  %s\n", hex(s.highest, 5).c_str());
+  }
+  std::string sectors;
+  for (uint32_t sector : s.sectors) sectors += " " + hex(sector, 5);
+  printf("sectors         %s\n", sectors.empty() ? " none" : sectors.c_str());
+  printf("shared sector    %s\n", s.shared_sector
+                                       ? "yes: WARNING, 0x70000-0x7ffff is also the other bank's "
+                                         "first sector; programming it damages that bank"
+                                       : "no");
+  printf("generation byte  %s\n", s.generation_byte ? "yes (data at or above 0x10000)"
+                                                     : "no (all data below 0x10000)");
+  printf("crc32            %08x (the 512 KiB bank before its generation byte is written)\n", s.crc);
+  printf("type             %s\n", s.type.empty() ? "(no version stamp)" : s.type.c_str());
+  if (!s.compiled.empty()) printf("compiled         %s\n", s.compiled.c_str());
+}
+
+int info(const std::string& path, bool json) {
+  const loaded_image image = load(path);
+  if (!image.accepted) return 1;
+  const image_summary summary = summarise(image);
+  json ? print_json(path, summary) : print_text(path, summary);
+  return 0;
+}
+
+int run(const std::vector<std::string>& args) {
+  if (args.size() < 2) throw usage_error{"COMMAND and FILE are needed"};
+  const std::string& command = args[0];
+  const std::string& path = args[1];
+  const std::vector<std::string> options(args.begin() + 2, args.end());
+  if (command == "check") {
+    if (!options.empty()) throw usage_error{"check takes only FILE"};
+    return check(path);
+  }
+  if (command == "info") {
+    if (options.size() > 1 || (options.size() == 1 && options[0] != "--json"))
+      throw usage_error{"info takes FILE and optionally --json"};
+    return info(path, options.size() == 1);
+  }
+  if (command == "form") {
+    std::string slots, boundary = DEFAULT_BOUNDARY;
+    for (size_t i = 0; i < options.size(); i += 2) {
+      if (i + 1 >= options.size()) throw usage_error{options[i] + " needs a value"};
+      if (options[i] == "--slots") {
+        slots = options[i + 1];
+      } else if (options[i] == "--boundary") {
+        boundary = options[i + 1];
+      } else {
+        throw usage_error{"unknown option " + options[i]};
+      }
+    }
+    if (slots.empty()) throw usage_error{"form needs --slots LIST"};
+    check_boundary(boundary);
+    return form(path, parse_slots(slots), boundary);
+  }
+  throw usage_error{"unknown command " + command};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    printf(USAGE, DEFAULT_BOUNDARY);
+    return 0;
+  }
+  try {
+    return run(args);
+  } catch (const usage_error& e) {
+    fprintf(stderr, "x3image: %s\n(x3image --help explains the commands)\n", e.message.c_str());
+  } catch (const exception_t& e) {
+    fflush(stdout);
+    fprintf(stderr, "x3image: %s\n", e.message);
+  }
+  return 1;
+}
