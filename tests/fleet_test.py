@@ -13,6 +13,7 @@ import json
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -174,6 +175,9 @@ def main():
         print('usage: tests/fleet_test.py BUILD_DIR', file=sys.stderr)
         return 2
     BUILD = os.path.abspath(sys.argv[1])
+    # A test stopped from outside (ctest's time limit, Ctrl-C) still stops
+    # its lab: the exit runs the cases' clean-up.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     os.environ['PATH'] += ':/usr/sbin'
     for tool in ('ansible-playbook', 'lighttpd', 'objcopy'):
         if not shutil.which(tool):
