@@ -84,14 +84,7 @@ class PowerCut : public ScanSimTest {
       upgrade({SLOT}, file);
     } else {
       // flash_x3 waits for the frozen service; kill the service there.
-      const std::string body = dir_ + "/body";
-      const std::string form = multipart_form({SLOT}, file);
-      write_file(body, form.data(), form.size());
-      std::string program;
-      for (const std::string& word : target_program(FLASH_X3_PATH)) program += word + " ";
-      const int upgrade_pid = start_process(
-          {"/bin/sh", "-c", "CONTENT_TYPE='" + form_content_type() + "' exec " + program + "<" + body},
-          dir_ + "/upgrade.log");
+      const int upgrade_pid = start_upgrade({SLOT}, file, "upgrade");
       ASSERT_TRUE(wait_until_stopped(sim_pid_)) << command;
       stop_sim(SIGKILL);
       stop_process(upgrade_pid, 0);
@@ -107,17 +100,6 @@ class PowerCut : public ScanSimTest {
     j5_scan_command_t reboot = {0x93, SLOT, 3, 0, restart, nullptr, 0};
     EXPECT_EQ(1, client.execute(1, &reboot));
     stop_sim();
-  }
-
-  static bool wait_until_stopped(int pid) {
-    for (int i = 0; i < 5000; i++) {
-      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-      std::string pid_field, name, state;
-      stat >> pid_field >> name >> state;
-      if (state == "T" || state == "t") return true;
-      usleep(1000);
-    }
-    return false;
   }
 
   // Whether bank 1 holds the new image in every sector it touches.

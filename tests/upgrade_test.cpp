@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/upgrade_lock.h"
 #include "scan/j5_scan_server.h"
 #include "scan/loopback_test_support.h"
 #include "sim/backplane.h"
@@ -76,9 +77,26 @@ firmware standard_image() {
   return image;
 }
 
+// The upgrades of this test program serialise on a lock file of its own.
+const std::string& lock_directory() {
+  static const std::string directory = [] {
+    char pattern[] = "/tmp/x3_upgrade_test_XXXXXX";
+    return std::string(mkdtemp(pattern) ? pattern : "/nonexistent");
+  }();
+  return directory;
+}
+
+std::string upgrade_lock_setting() {
+  return std::string(UPGRADE_LOCK_VARIABLE) + "=" + lock_directory() + "/upgrade.lock";
+}
+
 class Upgrade : public testing::Test {
  protected:
   static void SetUpTestSuite() { service(); }
+  static void TearDownTestSuite() {
+    unlink((lock_directory() + "/upgrade.lock").c_str());
+    rmdir(lock_directory().c_str());
+  }
 
   void SetUp() override {
     for (int slot = 0; slot < J5_SCAN_NUM_SLOTS; slot++) cards().remove_card(slot);
@@ -91,8 +109,9 @@ class Upgrade : public testing::Test {
   }
 
   static process_result run_flash_x3(const std::string& content_type, const std::string& body,
-                                     bool with_content_type = true) {
-    std::vector<std::string> environment;
+                                     bool with_content_type = true,
+                                     const std::string& lock_setting = upgrade_lock_setting()) {
+    std::vector<std::string> environment = {lock_setting};
     if (with_content_type) environment.push_back("CONTENT_TYPE=" + content_type);
     return run_process(target_program(FLASH_X3_PATH), body, environment);
   }
@@ -363,7 +382,7 @@ TEST_F(Upgrade, NoSlotTickedGrabsAndReleasesOnly) {
   EXPECT_TRUE(service_is_free());
 }
 
-TEST_F(Upgrade, RejectedUploadsNeverContactTheService) {
+TEST_F(Upgrade, RejectedRunsNeverContactTheService) {
   const std::string good = s_records(standard_image());
   std::string bad_checksum = good;
   const size_t line_end = bad_checksum.find("\r\n", bad_checksum.find("S3"));
@@ -375,6 +394,7 @@ TEST_F(Upgrade, RejectedUploadsNeverContactTheService) {
     std::string content_type;
     std::string body;
     std::string page_middle;
+    std::string lock_setting = upgrade_lock_setting();
   } cases[] = {
       {"checksum", form_content_type(), multipart_form({3}, bad_checksum),
        "Checksum error on line:\n" + bad_line + "\n" + FAILED},
@@ -386,11 +406,13 @@ TEST_F(Upgrade, RejectedUploadsNeverContactTheService) {
        FAILED + "assertion failed. j5_uploader:36 (boundary)\n"},
       {"empty content type", "", multipart_form({3}, good),
        FAILED + "assertion failed. j5_uploader:33 (this && content_type && *content_type)\n"},
+      {"lock file cannot be opened", form_content_type(), multipart_form({3}, good),
+       "lock failed.\n" + FAILED, std::string(UPGRADE_LOCK_VARIABLE) + "=/nonexistent/x3.lock"},
   };
   insert_card(3);
   const int before = service().requests;
   for (const rejected_case& c : cases) {
-    process_result r = run_flash_x3(c.content_type, c.body);
+    process_result r = run_flash_x3(c.content_type, c.body, true, c.lock_setting);
     EXPECT_EQ(PAGE_HEAD + c.page_middle + PAGE_FOOT, r.out) << c.what;
     EXPECT_EQ(0, r.status) << c.what;
   }
@@ -413,7 +435,8 @@ TEST_F(Upgrade, CleanUnderValgrind) {
   process_result r = run_process(
       {valgrind, "--error-exitcode=99", "--leak-check=full",
        "--errors-for-leak-kinds=definite,indirect,possible", FLASH_X3_PATH},
-      multipart_form({3}, s_records(full)), {"CONTENT_TYPE=" + form_content_type()});
+      multipart_form({3}, s_records(full)),
+      {"CONTENT_TYPE=" + form_content_type(), upgrade_lock_setting()});
   EXPECT_EQ(success_page("1 card"), r.out);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("ERROR SUMMARY: 0 errors")) << r.err;
