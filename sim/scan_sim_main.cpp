@@ -37,7 +37,7 @@ const char USAGE[] =
     "  --port N       TCP port (default 1971)\n"
     "  --idle-timeout SECONDS\n"
     "                 drop a connection that sends or takes nothing for that\n"
-    "                 long (default 5), so a stalled client cannot keep the\n"
+    "                 long (default %d), so a stalled client cannot keep the\n"
     "                 service from the others\n"
     "  --fault TEXT   inject a fault, e.g. 'slot=3 write#2 reply=46'\n"
     "  --faults FILE  inject the faults in FILE, one per line (# comments)\n"
@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
-      fputs(USAGE, stdout);
+      printf(USAGE, sim_scan_server_t::DEFAULT_IDLE_SECONDS);
       return 0;
     }
     if (i + 1 >= argc) usage_error("missing value for " + option);

@@ -32,7 +32,7 @@ const char HELP[] =
     "output. Exit status 0 when the card was re-flashed, 1 otherwise.\n"
     "\n"
     "Upgrades on this machine run one at a time: a second one waits for the\n"
-    "first (lock file $X3_UPGRADE_LOCK, default /run/lock/x3-flash.lock).\n"
+    "first (lock file $%s, default %s).\n"
     "Ctrl-C, SIGTERM or SIGHUP stop the run after the current scan request\n"
     "and give the scan service back; a card not finished keeps starting its\n"
     "previous firmware until its new generation byte is written.\n";
@@ -119,7 +119,8 @@ int upgrade(const char* host, int slot, const char* path) {
 
 int main(int argc, char** argv) {
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-    printf("usage: prog_x3flash IP_address_or_name slot_number s19_file\n\n%s", HELP);
+    printf("usage: prog_x3flash IP_address_or_name slot_number s19_file\n\n");
+    printf(HELP, UPGRADE_LOCK_VARIABLE, UPGRADE_LOCK_DEFAULT);
     return 0;
   }
   if (argc != 4) {
