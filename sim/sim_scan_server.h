@@ -9,9 +9,10 @@
 //     idle for the idle time is dropped, unanswered);
 //   - one killed while its grab waited in the listen queue: a scan client
 //     never stops sending before it has read its replies, so a request
-//     whose client has already closed its end belongs to nobody, and a
-//     grab in it is not applied (it would hold the service for a process
-//     that no longer exists). Other requests of such a client are served.
+//     whose client has already closed its end belongs to nobody. Such a
+//     request that holds a grab is dropped unserved (the grab would hold
+//     the service for a process that no longer exists); any other, a
+//     release say, is served.
 #ifndef SIM_SIM_SCAN_SERVER_H
 #define SIM_SIM_SCAN_SERVER_H
 
