@@ -1,5 +1,6 @@
 #include "frontend/flash_x3.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include "common/exception.h"
 #include "flashing/flash_sequence.h"
 #include "flashing/s19_loader.h"
+#include "frontend/upgrade_lock.h"
 #include "scan/j5_scan_server.h"
 #include "upload/uploader.h"
 
@@ -42,6 +44,13 @@ int run_upgrade() {
   }
   if (loaded != S19_LOADED) return 0;
 
+  // Another upgrade of this switch may be under way; wait for it before
+  // asking the scan service for anything.
+  if (!take_upgrade_lock()) {
+    fprintf(stderr, "cannot take the upgrade lock %s: %s\n", upgrade_lock_path(), strerror(errno));
+    puts("lock failed.");
+    return 0;
+  }
   if (!client.grab()) {
     puts("grab failed.");
     return 0;

@@ -4,8 +4,10 @@
 #define FRONTEND_FLASH_X3_H
 
 // Reads the form from standard input (content type from CONTENT_TYPE),
-// loads the uploaded image and runs the flashing steps for every ticked
-// slot, in ascending order, holding the scan service for client id 6.
+// loads the uploaded image, waits for any other upgrade of the switch to
+// end (frontend/upgrade_lock.h) and runs the flashing steps for every
+// ticked slot, in ascending order, holding the scan service for client
+// id 6.
 // Returns the number of cards re-flashed when all of them went through and
 // the service was given back; 0 otherwise. Throws exception_t for broken
 // preconditions and malformed uploads (the service is then not released).

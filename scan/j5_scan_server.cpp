@@ -92,6 +92,11 @@ j5_scan_client_t::j5_scan_client_t(const char* host_name, int32_t client_id)
     : qb_client_t(host_name, J5_SCAN_PORT), id(client_id) {}
 
 int32_t j5_scan_client_t::execute(int32_t num_commands, j5_scan_command_t* commands) {
+  if (stop_flag_ && *stop_flag_) throw scan_stopped_t{};
+  return exchange(num_commands, commands);
+}
+
+int32_t j5_scan_client_t::exchange(int32_t num_commands, j5_scan_command_t* commands) {
   require(num_commands && commands, kSource, 161, "num_commands && commands");
   int fd = open_connection(host, port);
   if (fd < 0) return 0;
@@ -124,7 +129,9 @@ int32_t j5_scan_client_t::execute(int32_t num_commands, j5_scan_command_t* comma
 
 int32_t j5_scan_client_t::service_command(int32_t op) {
   j5_scan_command_t command = {op, 0, 0, 0, nullptr, nullptr, 0};
-  return execute(1, &command) && command.rxcount > 0 ? 1 : 0;
+  // A client told to stop still gives the service back.
+  const int32_t sent = op == J5_SCAN_OP_RELEASE ? exchange(1, &command) : execute(1, &command);
+  return sent && command.rxcount > 0 ? 1 : 0;
 }
 
 int32_t j5_scan_client_t::grab() { return service_command(J5_SCAN_OP_GRAB); }

@@ -11,6 +11,7 @@
 #ifndef SCAN_J5_SCAN_SERVER_H
 #define SCAN_J5_SCAN_SERVER_H
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 
@@ -43,11 +44,22 @@ struct j5_scan_command_t {
   int32_t rxcount;
 };
 
+// Thrown by a scan client told to stop (j5_scan_client_t::stop_when)
+// instead of sending another request.
+struct scan_stopped_t {};
+
 // Client of the scan service. Holds no connection: every execute, grab and
 // release opens its own and closes it before returning.
 class j5_scan_client_t : public qb_client_t {
  public:
   j5_scan_client_t(const char* host, int32_t id);
+
+  // For a tool that stops when its operator interrupts it: once *flag is
+  // non-zero (its signal handler sets it), execute and grab throw
+  // scan_stopped_t instead of starting another request. release still
+  // goes out, so that the tool can give the service back. Null (the
+  // default): never stops.
+  void stop_when(const volatile sig_atomic_t* flag) { stop_flag_ = flag; }
 
   // Sends the batch and reads every reply: rxcount of each command and up
   // to rxlen reply bytes into its rxbuf. Returns 1 when the whole exchange
@@ -109,7 +121,10 @@ class j5_scan_client_t : public qb_client_t {
   int32_t id;
 
  private:
+  int32_t exchange(int32_t num_commands, j5_scan_command_t* commands);
   int32_t service_command(int32_t op);
+
+  const volatile sig_atomic_t* stop_flag_ = nullptr;
 };
 
 // One command on the line-card hardware: places at most rxlen reply bytes

@@ -6,7 +6,8 @@
 //   slot=3 status#1 drop         the service drops the connection
 //   slot=3 write#40 power-cut    the service dies at the 40th write
 //   slot=3 erase#2 freeze        the service stops itself (SIGSTOP) at the
-//                                2nd erase, for a test to kill it there
+//                                2nd erase, for a test to kill it there, or
+//                                to let it go on (SIGCONT) with that erase
 //   slot=3 grab reply=01         every grab (no #N) answers 0x01
 //   slot=3 erase-fails           erases leave the sector and report "F"
 //   slot=3 erase-busy=5          each erase answers "busy" 5 times first

@@ -19,12 +19,13 @@
 #include "sim/card_state_file.h"
 #include "sim/crc32.h"
 #include "sim/injected_fault.h"
+#include "sim/sim_scan_server.h"
 
 namespace {
 
 const char USAGE[] =
     "usage: scan_sim [--cards LIST] [--state DIR] [--listen ADDR] [--port N]\n"
-    "                [--fault TEXT]... [--faults FILE]\n"
+    "                [--idle-timeout SECONDS] [--fault TEXT]... [--faults FILE]\n"
     "       scan_sim show --state DIR [--json]\n"
     "\n"
     "Serves the scan protocol with X3 card models until it is stopped.\n"
@@ -34,6 +35,10 @@ const char USAGE[] =
     "                 when missing); without it the cards live in memory\n"
     "  --listen ADDR  IPv4 address to listen on (default 127.0.0.1)\n"
     "  --port N       TCP port (default 1971)\n"
+    "  --idle-timeout SECONDS\n"
+    "                 drop a connection that sends or takes nothing for that\n"
+    "                 long (default %d), so a stalled client cannot keep the\n"
+    "                 service from the others\n"
     "  --fault TEXT   inject a fault, e.g. 'slot=3 write#2 reply=46'\n"
     "  --faults FILE  inject the faults in FILE, one per line (# comments)\n"
     "\n"
@@ -162,11 +167,12 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "show") return show_command(argc, argv);
   std::string cards, state_directory, listen_address = "127.0.0.1";
   int port = J5_SCAN_PORT;
+  int idle_seconds = sim_scan_server_t::DEFAULT_IDLE_SECONDS;
   std::vector<injected_fault> faults;
   for (int i = 1; i < argc; i++) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
-      fputs(USAGE, stdout);
+      printf(USAGE, sim_scan_server_t::DEFAULT_IDLE_SECONDS);
       return 0;
     }
     if (i + 1 >= argc) usage_error("missing value for " + option);
@@ -175,6 +181,7 @@ int main(int argc, char** argv) {
     else if (option == "--state") state_directory = value;
     else if (option == "--listen") listen_address = value;
     else if (option == "--port") port = atoi(value.c_str());
+    else if (option == "--idle-timeout") idle_seconds = atoi(value.c_str());
     else if (option == "--fault") add_fault(value, &faults);
     else if (option == "--faults") add_fault_file(value, &faults);
     else usage_error("unknown option " + option);
@@ -193,6 +200,7 @@ int main(int argc, char** argv) {
   if (inet_pton(AF_INET, listen_address.c_str(), &address) != 1)
     usage_error("bad address " + listen_address);
   if (port <= 0 || port > 65535) usage_error("bad port");
+  if (idle_seconds <= 0 || idle_seconds > 3600) usage_error("bad idle timeout (1 to 3600 seconds)");
   if (!state_directory.empty() && mkdir(state_directory.c_str(), 0755) != 0 && errno != EEXIST)
     usage_error("cannot create " + state_directory);
 
@@ -207,7 +215,7 @@ int main(int argc, char** argv) {
       if (!occupied[f.slot]) usage_error("fault for empty slot " + std::to_string(f.slot));
       backplane.with_card(f.slot, [&](x3_card_t& card) { add_faults(f.faults, &card.faults); });
     }
-    j5_scan_server_t server(backplane.primitive());
+    sim_scan_server_t server(backplane.primitive(), idle_seconds);
     // The service's own messages (a refused request, say) go to standard
     // output; keep them in order with anything a test reads from there.
     setvbuf(stdout, nullptr, _IOLBF, 0);

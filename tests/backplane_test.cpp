@@ -3,11 +3,14 @@
 // simulator, faults injected from its command line, and a simulator killed
 // in the middle of an upgrade.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -104,6 +107,33 @@ class Backplane : public ScanSimTest {
 };
 
 const std::string SUCCESS_ONE = "The upgrade was successful. 1 card re-flashed.<br> \n";
+
+bank_image bank_of(const firmware& image) {
+  bank_image bank(BANK_SIZE, NO_BYTE);
+  for (const auto& [offset, byte] : image) bank[offset] = byte;
+  return bank;
+}
+
+// Whether process `pid` waits for a flock lock: a "->" line of /proc/locks.
+bool waits_for_lock(int pid) {
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, arrow, kind, mode, access, owner;
+    fields >> number >> arrow >> kind >> mode >> access >> owner;
+    if (arrow == "->" && kind == "FLOCK" && owner == std::to_string(pid)) return true;
+  }
+  return false;
+}
+
+// A connection to the simulator with `request` sent on it.
+int send_raw(const std::vector<uint8_t>& request) {
+  qb_client_t client("127.0.0.1", J5_SCAN_PORT);
+  const int fd = client.open_connection("127.0.0.1", J5_SCAN_PORT);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(ssize_t(request.size()), write(fd, request.data(), request.size()));
+  return fd;
+}
 
 bool page_says(const process_result& r, const std::string& text) {
   return r.out.find(text) != std::string::npos;
@@ -263,21 +293,14 @@ TEST_F(Backplane, KilledSimulatorKeepsThePreviousFirmwareBootable) {
   // itself at the 768th, half way, and is killed there, so the upgrade
   // runs into the dead service.
   start_sim({"slot=3 write#768 freeze"});
-  const std::string body = dir_ + "/body";
-  const std::string form = multipart_form({3}, s_records(new_image));
-  write_file(body, form.data(), form.size());
-  std::string program;
-  for (const std::string& word : target_program(FLASH_X3_PATH)) program += word + " ";
-  const std::string command = "CONTENT_TYPE='" + form_content_type() + "' exec " + program + "<" +
-                              body + " >" + dir_ + "/page 2>" + dir_ + "/err";
-  const int upgrade_pid = start_process({"/bin/sh", "-c", command}, dir_ + "/sh.log");
+  const int upgrade_pid = start_upgrade({3}, s_records(new_image), "upgrade");
   ASSERT_TRUE(wait_until_sim_frozen());
   EXPECT_EQ(new_image.at(0x2FE00), card(3)->flash[0x70000 + 0x2FE00]);  // the 767th row landed
   EXPECT_EQ(0xFF, card(3)->flash[0x70000 + 0x2FF00]);                   // the 768th did not
   stop_sim(SIGKILL);
   EXPECT_EQ(0, stop_process(upgrade_pid, 0));
-  EXPECT_EQ("Program failed1 - 0        \n", read_file(dir_ + "/err"));
-  EXPECT_TRUE(page_says({read_file(dir_ + "/page"), "", 0}, "release failed.\nThe upgrade failed.<br>"));
+  EXPECT_EQ("Program failed1 - 0        \n", read_file(dir_ + "/upgrade.err"));
+  EXPECT_TRUE(page_says({read_file(dir_ + "/upgrade.page"), "", 0}, "release failed.\nThe upgrade failed.<br>"));
 
   auto state = card(3);
   EXPECT_EQ(0u, x3_card_t::bank_to_boot(*state));
@@ -288,9 +311,75 @@ TEST_F(Backplane, KilledSimulatorKeepsThePreviousFirmwareBootable) {
   state = card(3);
   EXPECT_EQ(1u, state->boot.booted_bank);
   EXPECT_EQ(2u, state->boot.generation);
-  bank_image expected(BANK_SIZE, NO_BYTE);
-  for (const auto& [offset, byte] : new_image) expected[offset] = byte;
-  expect_bank(*state, 0x70000, expected, 2);
+  expect_bank(*state, 0x70000, bank_of(new_image), 2);
+}
+
+TEST_F(Backplane, TwoUpgradesOfOneCardRunOneAfterTheOther) {
+  // Two operators post different images for slot 1 a moment apart, to a
+  // card with a slow erase. The first run is frozen at its first erase,
+  // after it chose bank 0; the second must wait for it without asking the
+  // service for anything, then program the other bank.
+  firmware first, second;
+  add_random_bytes(first, 0, 0x30000, 12);
+  add_random_bytes(second, 0, 0x30000, 13);
+  first.erase(0x10000);
+  second.erase(0x10000);
+  start_sim({"slot=1 erase-busy=20", "slot=1 erase#1 freeze"});
+  const int first_pid = start_upgrade({1}, s_records(first), "first");
+  ASSERT_TRUE(wait_until_sim_frozen());
+  const int second_pid = start_upgrade({1}, s_records(second), "second");
+  bool waiting = false;
+  for (int i = 0; i < 5000 && !waiting; i++) {
+    waiting = waits_for_lock(second_pid);
+    if (!waiting) usleep(1000);
+  }
+  EXPECT_TRUE(waiting) << "the second upgrade did not wait for the first";
+  kill(sim_pid_, SIGCONT);
+  EXPECT_EQ(0, stop_process(first_pid, 0));
+  EXPECT_EQ(0, stop_process(second_pid, 0));
+
+  for (const char* run : {"first", "second"}) {
+    SCOPED_TRACE(run);
+    EXPECT_TRUE(page_says({read_file(dir_ + "/" + run + ".page"), "", 0},
+                          "<pre>" + SUCCESS_ONE + "</body>"));
+    EXPECT_EQ("", read_file(dir_ + "/" + run + ".err"));
+  }
+  auto state = card(1);
+  expect_bank(*state, 0x00000, bank_of(first), 1);
+  expect_bank(*state, 0x70000, bank_of(second), 2);
+  EXPECT_EQ(2u, state->boot.boot_count);
+  EXPECT_EQ(1u, state->boot.booted_bank);
+  std::vector<uint8_t> booted(BANK_SIZE, 0xFF);
+  for (const auto& [offset, byte] : second) booted[offset] = byte;
+  booted[0x10000] = 2;
+  EXPECT_EQ(crc32(booted.data(), BANK_SIZE), state->boot.crc32);
+}
+
+TEST_F(Backplane, TheServiceIsNotLeftToClientsThatAreGone) {
+  start_sim({"slot=2 reboot#1 freeze"}, {"--idle-timeout", "1"});
+  // A client that sends three bytes and stalls is dropped after the idle
+  // time, unanswered.
+  const int stalled = send_raw({0, 0, 0});
+  pollfd ended = {stalled, POLLIN, 0};
+  EXPECT_EQ(1, poll(&ended, 1, 15000)) << "the stalled client still holds the service";
+  char byte = 0;
+  EXPECT_EQ(0, recv(stalled, &byte, 1, MSG_DONTWAIT));
+  close(stalled);
+
+  // A grab for client 7 waits in the listen queue behind a restart that
+  // froze the service, and its client hangs up before it is served.
+  std::vector<uint8_t> restart = wire_words({9, 1, 2, 0x93, 0, 3});
+  restart.insert(restart.end(), {1, 1, 1});
+  const int restarting = send_raw(restart);
+  ASSERT_TRUE(wait_until_sim_frozen());
+  close(send_raw(wire_words({7, 1, 0, J5_SCAN_OP_GRAB, 0, 0})));
+  kill(sim_pid_, SIGCONT);
+  uint8_t reply[4];
+  EXPECT_EQ(4, read(restarting, reply, sizeof reply));
+  close(restarting);
+  test_scan_client_t next(J5_SCAN_PORT, 9);
+  EXPECT_EQ(1, next.grab()) << "the service is held for a client that is gone";
+  EXPECT_EQ(1, next.release());
 }
 
 }  // namespace

@@ -84,14 +84,7 @@ class PowerCut : public ScanSimTest {
       upgrade({SLOT}, file);
     } else {
       // flash_x3 waits for the frozen service; kill the service there.
-      const std::string body = dir_ + "/body";
-      const std::string form = multipart_form({SLOT}, file);
-      write_file(body, form.data(), form.size());
-      std::string program;
-      for (const std::string& word : target_program(FLASH_X3_PATH)) program += word + " ";
-      const int upgrade_pid = start_process(
-          {"/bin/sh", "-c", "CONTENT_TYPE='" + form_content_type() + "' exec " + program + "<" + body},
-          dir_ + "/upgrade.log");
+      const int upgrade_pid = start_upgrade({SLOT}, file, "upgrade");
       ASSERT_TRUE(wait_until_sim_frozen()) << command;
       stop_sim(SIGKILL);
       stop_process(upgrade_pid, 0);
@@ -108,7 +101,6 @@ class PowerCut : public ScanSimTest {
     EXPECT_EQ(1, client.execute(1, &reboot));
     stop_sim();
   }
-
 
   // Whether bank 1 holds the new image in every sector it touches.
   static bool holds_new_image(const x3_card_state& card, const firmware& image) {

@@ -20,6 +20,7 @@
 
 #include "scan/j5_scan_server.h"
 #include "scan/loopback_test_support.h"
+#include "frontend/upgrade_lock.h"
 #include "sim/card_state_file.h"
 #include "tests/firmware.h"
 #include "tests/process.h"
@@ -43,6 +44,9 @@ class ScanSimTest : public testing::Test {
     ASSERT_NE(nullptr, mkdtemp(pattern));
     dir_ = pattern;
     state_ = dir_ + "/state";
+    // The upgrades of this test serialise on a lock file of their own;
+    // programs started in the background inherit it from here.
+    setenv(UPGRADE_LOCK_VARIABLE, upgrade_lock().c_str(), 1);
   }
   void TearDown() override {
     stop_sim();
@@ -54,11 +58,14 @@ class ScanSimTest : public testing::Test {
     }
   }
 
-  // Starts scan_sim with cards in slots 1-4 and the given faults: this
-  // build's, or the one X3_SCAN_SIM names (a cross build's tests run the
-  // host's scan_sim that way, so that the two byte orders meet).
-  void start_sim(const std::vector<std::string>& faults = {}) {
+  // Starts scan_sim with cards in slots 1-4, the given faults and further
+  // options: this build's, or the one X3_SCAN_SIM names (a cross build's
+  // tests run the host's scan_sim that way, so that the two byte orders
+  // meet).
+  void start_sim(const std::vector<std::string>& faults = {},
+                 const std::vector<std::string>& options = {}) {
     std::vector<std::string> args = {"--state", state_, "--cards", "1-4"};
+    args.insert(args.end(), options.begin(), options.end());
     for (const std::string& f : faults) {
       args.push_back("--fault");
       args.push_back(f);
@@ -81,10 +88,30 @@ class ScanSimTest : public testing::Test {
     sim_pid_ = -1;
   }
 
+  std::string upgrade_lock() const { return dir_ + "/upgrade.lock"; }
+  std::string upgrade_lock_setting() const {
+    return std::string(UPGRADE_LOCK_VARIABLE) + "=" + upgrade_lock();
+  }
+
   // flash_x3 as the web server runs it, for the ticked slots.
-  static process_result upgrade(const std::vector<int>& slots, const std::string& file) {
+  process_result upgrade(const std::vector<int>& slots, const std::string& file) const {
     return run_process(target_program(FLASH_X3_PATH), multipart_form(slots, file),
-                       {"CONTENT_TYPE=" + form_content_type()});
+                       {"CONTENT_TYPE=" + form_content_type(), upgrade_lock_setting()});
+  }
+
+  // The same in the background: the page goes to dir_/NAME.page, standard
+  // error to dir_/NAME.err. Returns the PID of flash_x3 itself.
+  int start_upgrade(const std::vector<int>& slots, const std::string& file,
+                    const std::string& name) const {
+    const std::string body = dir_ + "/" + name + ".body";
+    const std::string form = multipart_form(slots, file);
+    write_file(body, form.data(), form.size());
+    std::string program;
+    for (const std::string& word : target_program(FLASH_X3_PATH)) program += word + " ";
+    const std::string command = "CONTENT_TYPE='" + form_content_type() + "' exec " + program +
+                                "<" + body + " >" + dir_ + "/" + name + ".page 2>" + dir_ + "/" +
+                                name + ".err";
+    return start_process({"/bin/sh", "-c", command}, dir_ + "/" + name + ".log");
   }
 
   // Runs a standard tool that must succeed.

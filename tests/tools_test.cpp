@@ -1,6 +1,7 @@
 // The engineers' command-line tools, prog_x3flash and linecard, against
 // the scan_sim program, and x3image, which needs no switch.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstddef>
 #include <random>
@@ -17,8 +18,8 @@ class Tools : public ScanSimTest {
   static process_result linecard(const std::vector<std::string>& args) {
     return run_process(target_program(LINECARD_PATH, args), "");
   }
-  static process_result prog_x3flash(const std::vector<std::string>& args) {
-    return run_process(target_program(PROG_X3FLASH_PATH, args), "");
+  process_result prog_x3flash(const std::vector<std::string>& args) const {
+    return run_process(target_program(PROG_X3FLASH_PATH, args), "", {upgrade_lock_setting()});
   }
   static process_result x3image(const std::vector<std::string>& args) {
     return run_process(target_program(X3IMAGE_PATH, args), "");
@@ -48,16 +49,22 @@ class Tools : public ScanSimTest {
   static size_t mcu_flash_offset(uint32_t address) {
     return offsetof(x3_card_state, mcu) + offsetof(mcu_state, flash) + address;
   }
+
+  // An X3 firmware file of `length` random bytes below 0x10000 and above.
+  std::string x3_file(uint32_t length, uint32_t seed) {
+    firmware image;
+    add_random_bytes(image, 0, length, seed);
+    image.erase(0x10000);
+    const std::string file = dir_ + "/x3.s19";
+    const std::string text = s_records(image);
+    write_file(file, text.data(), text.size());
+    return file;
+  }
 };
 
 TEST_F(Tools, ProgX3flashUpgradesOneCard) {
   start_sim();
-  firmware image;
-  add_random_bytes(image, 0, 0x18000, 21);
-  image.erase(0x10000);
-  const std::string file = dir_ + "/x3.s19";
-  const std::string text = s_records(image);
-  write_file(file, text.data(), text.size());
+  const std::string file = x3_file(0x18000, 21);
 
   process_result r = prog_x3flash({"localhost", "2", file});
   EXPECT_EQ(0, r.status) << r.err;
@@ -143,6 +150,46 @@ TEST_F(Tools, LinecardProgramsAndVerifiesTheMicrocontroller) {
   EXPECT_EQ(expected, r.out);
   EXPECT_EQ("linecard: programming failure\n", r.err);
   EXPECT_EQ(0u, card(2)->mcu.monitor);  // left monitor mode after the failure
+}
+
+TEST_F(Tools, ToolsStoppedBySignalsGiveTheServiceBack) {
+  const std::string x3 = x3_file(0x18000, 24);
+  std::vector<uint8_t> bytes;
+  const std::string mcu = mcu_file(0x8000, 0x1234, &bytes);
+  struct stop_case {
+    std::string freeze;  // the command the tool is stopped at
+    std::vector<std::string> argv;
+    int signal;
+    std::string last_line;
+  } cases[] = {
+      {"write#3", target_program(PROG_X3FLASH_PATH, {"localhost", "2", x3}), SIGTERM,
+       "prog_x3flash: stopped by SIGTERM in program_flash, slot 2 not finished; "
+       "the scan service was released\n"},
+      {"read#1", target_program(PROG_X3FLASH_PATH, {"localhost", "2", x3}), SIGINT,
+       "prog_x3flash: stopped by SIGINT in select_bank, slot 2 not finished; "
+       "the scan service was released\n"},
+      {"row-write#3", target_program(LINECARD_PATH, {"localhost", "2", "mcu-program", mcu}),
+       SIGTERM, "linecard: stopped by SIGTERM; the scan service was released\n"},
+      {"page-erase#2", target_program(LINECARD_PATH, {"localhost", "2", "mcu-program", mcu}),
+       SIGHUP, "linecard: stopped by SIGHUP; the scan service was released\n"},
+  };
+  for (const stop_case& c : cases) {
+    SCOPED_TRACE(c.argv.back() + " at " + c.freeze);
+    start_sim({"slot=2 " + c.freeze + " freeze"});
+    const std::string log = dir_ + "/tool.log";
+    const int pid = start_process(c.argv, log);
+    ASSERT_TRUE(wait_until_sim_frozen());
+    kill(pid, c.signal);
+    kill(sim_pid_, SIGCONT);
+    EXPECT_EQ(1, stop_process(pid, 0));
+    const std::string output = read_file(log);
+    EXPECT_EQ(c.last_line, output.substr(output.rfind('\n', output.size() - 2) + 1)) << output;
+    test_scan_client_t other(J5_SCAN_PORT, 9);
+    EXPECT_EQ(1, other.grab()) << "the service is still held";
+    EXPECT_EQ(1, other.release());
+    stop_sim();
+    unlink(log.c_str());
+  }
 }
 
 TEST_F(Tools, LinecardReadsRecordsThatAccumulate) {
@@ -307,11 +354,7 @@ TEST_F(Tools, ToolsAreCleanUnderValgrind) {
   start_sim({"slot=4 swap=3:1/18"});
   std::vector<uint8_t> bytes;
   const std::string mcu = mcu_file(0xA000, 0x300, &bytes);
-  firmware image;
-  add_random_bytes(image, 0, 0x4000, 22);
-  const std::string x3 = dir_ + "/x3.s19";
-  const std::string text = s_records(image);
-  write_file(x3, text.data(), text.size());
+  const std::string x3 = x3_file(0x4000, 22);
   const std::vector<std::vector<std::string>> runs = {
       {LINECARD_PATH, "localhost", "2", "status"},
       {LINECARD_PATH, "localhost", "2", "mcu-program", mcu},
@@ -324,7 +367,7 @@ TEST_F(Tools, ToolsAreCleanUnderValgrind) {
     std::vector<std::string> argv = {valgrind, "--error-exitcode=99", "--leak-check=full",
                                      "--errors-for-leak-kinds=definite,indirect,possible"};
     argv.insert(argv.end(), args.begin(), args.end());
-    process_result r = run_process(argv, "");
+    process_result r = run_process(argv, "", {upgrade_lock_setting()});
     EXPECT_NE(99, r.status) << args[3] << ": " << r.err;
     EXPECT_NE(std::string::npos, r.err.find("ERROR SUMMARY: 0 errors")) << r.err;
   }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/upgrade_lock.h"
 #include "scan/j5_scan_server.h"
 #include "scan/loopback_test_support.h"
 #include "sim/backplane.h"
@@ -76,9 +77,26 @@ firmware standard_image() {
   return image;
 }
 
+// The upgrades of this test program serialise on a lock file of its own.
+const std::string& lock_directory() {
+  static const std::string directory = [] {
+    char pattern[] = "/tmp/x3_upgrade_test_XXXXXX";
+    return std::string(mkdtemp(pattern) ? pattern : "/nonexistent");
+  }();
+  return directory;
+}
+
+std::string upgrade_lock_setting() {
+  return std::string(UPGRADE_LOCK_VARIABLE) + "=" + lock_directory() + "/upgrade.lock";
+}
+
 class Upgrade : public testing::Test {
  protected:
   static void SetUpTestSuite() { service(); }
+  static void TearDownTestSuite() {
+    unlink((lock_directory() + "/upgrade.lock").c_str());
+    rmdir(lock_directory().c_str());
+  }
 
   void SetUp() override {
     for (int slot = 0; slot < J5_SCAN_NUM_SLOTS; slot++) cards().remove_card(slot);
@@ -91,8 +109,9 @@ class Upgrade : public testing::Test {
   }
 
   static process_result run_flash_x3(const std::string& content_type, const std::string& body,
-                                     bool with_content_type = true) {
-    std::vector<std::string> environment;
+                                     bool with_content_type = true,
+                                     const std::string& lock_setting = upgrade_lock_setting()) {
+    std::vector<std::string> environment = {lock_setting};
     if (with_content_type) environment.push_back("CONTENT_TYPE=" + content_type);
     return run_process(target_program(FLASH_X3_PATH), body, environment);
   }
@@ -365,8 +384,9 @@ TEST_F(Upgrade, NoSlotTickedGrabsAndReleasesOnly) {
 
 // The longest record the loader's line buffer holds (count 253: 510
 // characters, then CR LF) loads; anything longer is refused before any
-// card is contacted, as is every other upload the loader cannot use.
-TEST_F(Upgrade, UploadsAreCheckedBeforeTheServiceIsContacted) {
+// card is contacted, as is every other upload the loader cannot use, and
+// a run that cannot take the upgrade lock.
+TEST_F(Upgrade, RejectedRunsNeverContactTheService) {
   const std::string good = s_records(standard_image());
   std::string bad_checksum = good;
   const size_t line_end = bad_checksum.find("\r\n", bad_checksum.find("S3"));
@@ -388,6 +408,7 @@ TEST_F(Upgrade, UploadsAreCheckedBeforeTheServiceIsContacted) {
     std::string body;
     std::string page_middle;
     const firmware* loaded;  // the image card 3 then holds, or none: no request at all
+    std::string lock_setting = upgrade_lock_setting();
   } cases[] = {
       {"checksum", form_content_type(), multipart_form({3}, bad_checksum),
        "Checksum error on line:\n" + bad_line + "\n" + FAILED, nullptr},
@@ -407,13 +428,15 @@ TEST_F(Upgrade, UploadsAreCheckedBeforeTheServiceIsContacted) {
       {"empty content type", "", multipart_form({3}, good),
        FAILED + "assertion failed. j5_uploader:33 (this && content_type && *content_type)\n",
        nullptr},
+      {"lock file cannot be opened", form_content_type(), multipart_form({3}, good),
+       "lock failed.\n" + FAILED, nullptr, std::string(UPGRADE_LOCK_VARIABLE) + "=/nonexistent/x3.lock"},
   };
   for (const upload_case& c : cases) {
     SCOPED_TRACE(c.what);
     insert_card(3);
     const std::vector<uint8_t> before = flash_of(3);
     const int requests = service().requests;
-    process_result r = run_flash_x3(c.content_type, c.body);
+    process_result r = run_flash_x3(c.content_type, c.body, true, c.lock_setting);
     EXPECT_EQ(PAGE_HEAD + c.page_middle + PAGE_FOOT, r.out);
     EXPECT_EQ(0, r.status);
     if (c.loaded) expect_programmed(3, 0x00000, *c.loaded, -1, before);
@@ -439,7 +462,8 @@ TEST_F(Upgrade, CleanUnderValgrind) {
   process_result r = run_process(
       {valgrind, "--error-exitcode=99", "--leak-check=full",
        "--errors-for-leak-kinds=definite,indirect,possible", FLASH_X3_PATH},
-      multipart_form({3}, s_records(full)), {"CONTENT_TYPE=" + form_content_type()});
+      multipart_form({3}, s_records(full)),
+      {"CONTENT_TYPE=" + form_content_type(), upgrade_lock_setting()});
   EXPECT_EQ(success_page("1 card"), r.out);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("ERROR SUMMARY: 0 errors")) << r.err;

@@ -13,6 +13,7 @@
 
 #include "common/exception.h"
 #include "serial/vorn_serial.h"
+#include "tools/operator_stop.h"
 
 namespace {
 
@@ -37,13 +38,20 @@ const char USAGE[] =
     "  version IMAGE.bin         the version stamp in an X3 firmware image\n"
     "                            (also: linecard version IMAGE.bin)\n"
     "\n"
-    "Exit status 0 on success, 1 on any failure.\n";
+    "Exit status 0 on success, 1 on any failure. Ctrl-C, SIGTERM or SIGHUP\n"
+    "stop a command after the current scan request and give the scan\n"
+    "service back (exit status 1).\n";
 
 const char* const STRING_NAMES[Vorn_Serial::CONFIG_STRINGS] = {"board", "serial number",
                                                                "hardware", "firmware"};
 
 struct usage_error {
   std::string message;
+};
+
+// A signal stopped the tool while it held the scan service.
+struct stopped_holding {
+  bool released;
 };
 
 int number(const std::string& text, int low, int high) {
@@ -56,13 +64,16 @@ int number(const std::string& text, int low, int high) {
 }
 
 // Holds the scan service for client CLIENT_ID while `work` runs, so that
-// no upgrade can start on the card half-way through.
+// no upgrade can start on the card half-way through. Gives it back on
+// every way out, a signal's stop included.
 void holding_service(Vorn_Serial& card, const std::function<void()>& work) {
   if (!card.grab())
     throw exception_t("cannot take the scan service at %s (not reachable, or in use)",
                       card.host_name());
   try {
     work();
+  } catch (const scan_stopped_t&) {
+    throw stopped_holding{card.release() != 0};
   } catch (...) {
     card.release();
     throw;
@@ -292,6 +303,8 @@ int run(const std::vector<std::string>& args) {
   }
   const int slot = number(args[1], 1, 31);
   Vorn_Serial card(args[0].c_str(), CLIENT_ID, slot);
+  stop_on_signals();
+  card.stop_when(&stop_signal);
 
   if (command == "info") {
     want(0);
@@ -364,6 +377,13 @@ int main(int argc, char** argv) {
     return run(args);
   } catch (const usage_error& e) {
     fprintf(stderr, "linecard: %s\n(linecard --help lists the commands)\n", e.message.c_str());
+  } catch (const scan_stopped_t&) {
+    fflush(stdout);
+    fprintf(stderr, "linecard: stopped by %s\n", stop_signal_name());
+  } catch (const stopped_holding& stop) {
+    fflush(stdout);
+    fprintf(stderr, "linecard: stopped by %s; the scan service %s\n", stop_signal_name(),
+            stop.released ? "was released" : "was not released");
   } catch (const exception_t& e) {
     // Some of the card's failure texts end in a line feed of their own.
     std::string message = e.message;

@@ -1,8 +1,10 @@
 // prog_x3flash: re-flashes one X3 line card from the command line, the
 // same way the upgrade form does: the same loader, the same seven steps,
-// holding the scan service for the run.
+// one upgrade of the switch at a time, holding the scan service for the
+// run and giving it back when interrupted.
 //
 //   prog_x3flash IP_address_or_name slot_number s19_file
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +14,9 @@
 #include "flashing/flash_sequence.h"
 #include "flashing/s19_loader.h"
 #include "frontend/flash_x3.h"
+#include "frontend/upgrade_lock.h"
 #include "scan/j5_scan_server.h"
+#include "tools/operator_stop.h"
 
 namespace {
 
@@ -25,7 +29,13 @@ const char HELP[] =
     "IP_address_or_name: takes the card's flash, programs the bank with the\n"
     "older generation, verifies it, writes its new generation and restarts\n"
     "the card. Progress goes to standard error, the outcome to standard\n"
-    "output. Exit status 0 when the card was re-flashed, 1 otherwise.\n";
+    "output. Exit status 0 when the card was re-flashed, 1 otherwise.\n"
+    "\n"
+    "Upgrades on this machine run one at a time: a second one waits for the\n"
+    "first (lock file $%s, default %s).\n"
+    "Ctrl-C, SIGTERM or SIGHUP stop the run after the current scan request\n"
+    "and give the scan service back; a card not finished keeps starting its\n"
+    "previous firmware until its new generation byte is written.\n";
 
 bool parse_slot(const char* text, int* slot) {
   char* end = nullptr;
@@ -60,20 +70,47 @@ int upgrade(const char* host, int slot, const char* path) {
     return 1;
   }
 
-  j5_scan_client_t client(host, CLIENT_ID);
-  fprintf(stderr, "prog_x3flash: taking the scan service at %s\n", host);
-  if (!client.grab()) {
-    printf("prog_x3flash: cannot take the scan service at %s (not reachable, or in use)\n", host);
+  // One upgrade of the switch at a time; the wait holds nothing, and an
+  // interruption during it simply ends the tool.
+  const bool locked = take_upgrade_lock(
+      [] { fprintf(stderr, "prog_x3flash: waiting for the upgrade under way to end\n"); });
+  if (!locked) {
+    printf("prog_x3flash: cannot take the upgrade lock %s: %s\n", upgrade_lock_path(),
+           strerror(errno));
     return 1;
   }
-  const char* failed_step = nullptr;
-  const int result = flash_card(client, slot, image, [&](const char* step) {
-    fprintf(stderr, "prog_x3flash: slot %d: %s\n", slot, step);
-    failed_step = step;
-  });
+
+  // From here on a signal stops the run between two scan requests.
+  stop_on_signals();
+  j5_scan_client_t client(host, CLIENT_ID);
+  client.stop_when(&stop_signal);
+  // The step under way; none until the service is held.
+  const char* step = nullptr;
+  int result;
+  try {
+    fprintf(stderr, "prog_x3flash: taking the scan service at %s\n", host);
+    if (!client.grab()) {
+      printf("prog_x3flash: cannot take the scan service at %s (not reachable, or in use)\n", host);
+      return 1;
+    }
+    result = flash_card(client, slot, image, [&](const char* next) {
+      fprintf(stderr, "prog_x3flash: slot %d: %s\n", slot, next);
+      step = next;
+    });
+  } catch (const scan_stopped_t&) {
+    if (!step) {
+      fprintf(stderr, "prog_x3flash: stopped by %s before taking the scan service\n",
+              stop_signal_name());
+      return 1;
+    }
+    const bool released = client.release();
+    fprintf(stderr, "prog_x3flash: stopped by %s in %s, slot %d not finished; the scan service %s\n",
+            stop_signal_name(), step, slot, released ? "was released" : "was not released");
+    return 1;
+  }
   const bool released = client.release();
   if (result != 0) {
-    printf("prog_x3flash: slot %d was not re-flashed: %s failed\n", slot, failed_step);
+    printf("prog_x3flash: slot %d was not re-flashed: %s failed\n", slot, step);
     return 1;
   }
   printf("prog_x3flash: slot %d re-flashed: bank %d (0x%05X), generation %u\n", slot,
@@ -89,7 +126,8 @@ int upgrade(const char* host, int slot, const char* path) {
 
 int main(int argc, char** argv) {
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-    printf("usage: prog_x3flash IP_address_or_name slot_number s19_file\n\n%s", HELP);
+    printf("usage: prog_x3flash IP_address_or_name slot_number s19_file\n\n");
+    printf(HELP, UPGRADE_LOCK_VARIABLE, UPGRADE_LOCK_DEFAULT);
     return 0;
   }
   if (argc != 4) {
