@@ -153,11 +153,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 #if X3_OWN_NETWORK
-  std::string why;
-  if (!enter_own_network(&why)) {
-    fprintf(stderr, "load_test: no network namespace of its own: %s\n", why.c_str());
-    return 1;
-  }
+  if (!enter_own_network_or_say("load_test")) return 1;
 #endif
   const int seconds = atoi(argv[2]);
   const long allowed_growth_kib = argc == 4 ? atol(argv[3]) : 1024;

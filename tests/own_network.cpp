@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -63,4 +64,11 @@ bool enter_own_network(std::string* why) {
   // chroot, where a new user namespace is refused.
   if (unshare(CLONE_NEWNET) != 0 && !enter_user_and_network_namespace(why)) return false;
   return bring_up_loopback(why);
+}
+
+bool enter_own_network_or_say(const char* program) {
+  std::string why;
+  if (enter_own_network(&why)) return true;
+  fprintf(stderr, "%s: no network namespace of its own: %s\n", program, why.c_str());
+  return false;
 }

@@ -14,4 +14,8 @@
 // system allows neither; the process's network is then unchanged.
 bool enter_own_network(std::string* why);
 
+// The same for a test program's main: says on standard error, as `program`,
+// why the namespace could not be had, and returns false then.
+bool enter_own_network_or_say(const char* program);
+
 #endif
