@@ -380,6 +380,10 @@ const command_t* find_command(const std::string& name) {
   return nullptr;
 }
 
+// In the usage text each command with its arguments is padded to this
+// width, so that all help lines start in one column.
+const size_t SHOWN_WIDTH = 24;
+
 std::string usage_text() {
   std::string text =
       "usage: linecard HOST SLOT COMMAND [ARGS]\n"
@@ -391,10 +395,11 @@ std::string usage_text() {
   for (const command_t& command : COMMANDS) {
     std::string shown = command.name;
     if (*command.arguments) shown = shown + " " + command.arguments;
-    shown.resize(std::max<size_t>(shown.size(), 24), ' ');
+    shown.resize(std::max(shown.size(), SHOWN_WIDTH), ' ');
+    const std::string indent(2 + SHOWN_WIDTH + 2, ' ');
     std::string help = command.help;
-    for (size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += 29)
-      help.replace(at, 1, "\n" + std::string(28, ' '));
+    for (size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1))
+      help.insert(at + 1, indent);
     text += "  " + shown + "  " + help + "\n";
   }
   return text +
