@@ -77,7 +77,8 @@ int32_t qb_client_t::open_connection(const char* host_name, int32_t port_number)
   return fd;
 }
 
-void qb_server_t::serve(int32_t port, int32_t backlog, in_addr_t address) {
+void qb_server_t::serve(int32_t port, int32_t backlog, in_addr_t address,
+                        const std::function<void()>& listening) {
   require(port > 0, kSource, 20, "this && port > 0");
   sockaddr_in local = ipv4_address(port, address);
   int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -86,6 +87,7 @@ void qb_server_t::serve(int32_t port, int32_t backlog, in_addr_t address) {
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) throw_system_error(33);
   if (listen(s, backlog) < 0) throw_system_error(36);
+  if (listening) listening();
   for (;;) {
     sockaddr_in peer;
     socklen_t peer_length = sizeof peer;

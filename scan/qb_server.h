@@ -4,6 +4,7 @@
 #define SCAN_QB_SERVER_H
 
 #include <cstdint>
+#include <functional>
 #include <netinet/in.h>
 
 #include "scan/qb_literate.h"
@@ -50,10 +51,12 @@ class qb_server_t : public qb_literate_t {
   virtual void handle(int32_t fd) = 0;
   virtual ~qb_server_t() = default;
 
-  // Listens on `address` (every interface by default, as on the switch)
-  // and serves forever. Leaves only by an exception: a failed socket, bind
-  // or listen throws "error qb_server:LINE (reason)".
-  void serve(int32_t port, int32_t backlog, in_addr_t address = INADDR_ANY);
+  // Listens on `address` (every interface by default, as on the switch),
+  // calls `listening` (when given) once clients can connect, and serves
+  // forever. Leaves only by an exception: a failed socket, bind or listen
+  // throws "error qb_server:LINE (reason)".
+  void serve(int32_t port, int32_t backlog, in_addr_t address = INADDR_ANY,
+             const std::function<void()>& listening = nullptr);
 };
 
 #endif

@@ -219,8 +219,10 @@ int main(int argc, char** argv) {
     // The service's own messages (a refused request, say) go to standard
     // output; keep them in order with anything a test reads from there.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    printf("scan_sim: serving slots %s on %s:%d\n", cards.c_str(), listen_address.c_str(), port);
-    server.serve(port, 16, address.s_addr);
+    // The line says the service is up, so it comes once clients can connect.
+    server.serve(port, 16, address.s_addr, [&] {
+      printf("scan_sim: serving slots %s on %s:%d\n", cards.c_str(), listen_address.c_str(), port);
+    });
   } catch (const exception_t& e) {
     fprintf(stderr, "scan_sim: %s\n", e.message);
   }

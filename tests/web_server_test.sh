@@ -13,8 +13,7 @@ set -euo pipefail
 flash_x3=$1
 scan_sim=$2
 repo=$(cd "$(dirname "$0")/.." && pwd -P)
-# Debian installs lighttpd in /usr/sbin, which a user's PATH may lack.
-PATH=$PATH:/usr/sbin
+. "$repo/scripts/lib.sh"
 for tool in lighttpd curl; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: $tool is not installed (scripts/setup installs it)"
@@ -22,22 +21,12 @@ for tool in lighttpd curl; do
   fi
 done
 
-work=$(mktemp -d)
+make_temp_dir work
 sim_pid=
 web_pid=
-cleanup() {
-  set +e
-  local pid
-  for pid in $web_pid $sim_pid; do
-    kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-  done
-  # A server left by a failed web-server check.
-  if [[ -f $work/ws/lighttpd.pid ]]; then
-    "$repo/scripts/web-server" stop --dir "$work/ws" >/dev/null 2>&1 || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# A server left by a failed web-server check.
+at_exit '[[ ! -f $work/ws/lighttpd.pid ]] || "$repo/scripts/web-server" stop --dir "$work/ws" >/dev/null 2>&1'
+at_exit 'for pid in $web_pid $sim_pid; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done'
 
 passed=0
 failed=0
@@ -59,36 +48,6 @@ abort() {
   exit 1
 }
 
-# The socket inode of a listener on 127.0.0.1:PORT, "" when none.
-listening_inode() {
-  awk -v local="$(printf '0100007F:%04X' "$1")" '$2 == local && $4 == "0A" { print $10; exit }' /proc/net/tcp
-}
-port_in_use() {
-  cat /proc/net/tcp /proc/net/tcp6 2>/dev/null |
-    awk -v port="$(printf ':%04X' "$1")" 'substr($2, length($2) - 4) == port && $4 == "0A" { f = 1 } END { exit !f }'
-}
-holds_socket() {
-  local fd
-  for fd in /proc/"$1"/fd/*; do
-    [[ $(readlink "$fd" 2>/dev/null) == "socket:[$2]" ]] && return 0
-  done
-  return 1
-}
-is_alive() {
-  local state
-  state=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) && [[ -n $state && $state != Z ]]
-}
-# Waits up to a minute until process PID listens on 127.0.0.1:PORT.
-wait_listening() {
-  local pid=$1 port=$2 inode tries
-  for ((tries = 1200; tries > 0; tries--)); do
-    is_alive "$pid" || return 1
-    inode=$(listening_inode "$port")
-    [[ -n $inode ]] && holds_socket "$pid" "$inode" && return 0
-    sleep 0.05
-  done
-  return 1
-}
 # A port below the kernel's ephemeral range (where the upgrade's thousands
 # of short connections take their local ports) that no socket uses.
 free_port() {
@@ -115,7 +74,7 @@ for ((attempt = 0; attempt < 3; attempt++)); do
   port_in_use 1971 && abort "port 1971 stays in use by another process"
   "$scan_sim" --cards 1-4 --state "$work/state" >"$work/sim.out" 2>&1 &
   sim_pid=$!
-  wait_listening "$sim_pid" 1971 && break
+  wait_listening "$sim_pid" 127.0.0.1 1971 60 && break
   { kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null; } || true
   sim_pid=
 done
@@ -128,7 +87,7 @@ for ((attempt = 0; attempt < 5; attempt++)); do
   "$repo/scripts/web-config" "$work/web" "$port" "$flash_x3" >/dev/null || abort "scripts/web-config failed"
   lighttpd -D -f "$work/web/lighttpd.conf" </dev/null >"$work/web/lighttpd.out" 2>&1 &
   web_pid=$!
-  wait_listening "$web_pid" "$port" && break
+  wait_listening "$web_pid" 127.0.0.1 "$port" 60 && break
   { kill "$web_pid" 2>/dev/null && wait "$web_pid" 2>/dev/null; } || true
   web_pid=
 done
@@ -368,7 +327,7 @@ port=$(free_port) || abort "no free port found"
 base=http://127.0.0.1:$port
 if "$server" start --dir "$ws" --port "$port" --program "$flash_x3" >"$work/out" 2>&1; then
   pid=$(<"$ws/lighttpd.pid")
-  inode=$(listening_inode "$port")
+  inode=$(listening_inode 127.0.0.1 "$port")
   status_line=$("$server" status --dir "$ws" 2>&1) || true
   if [[ -n $inode ]] && holds_socket "$pid" "$inode" && [[ $status_line == *"running (PID $pid)"* ]] &&
      [[ $(get /cgi/web.cgi?upgrade_x3) == 200* ]]; then
@@ -384,7 +343,7 @@ if "$server" start --dir "$ws" --port "$port" --program "$flash_x3" >"$work/out"
   "$server" stop --dir "$ws" >"$work/out" 2>&1 || true
   status=0
   "$server" status --dir "$ws" >/dev/null || status=$?
-  if ! is_alive "$pid" && [[ ! -e $ws/lighttpd.pid && -z $(listening_inode "$port") ]] && ((status == 3)); then
+  if ! is_alive "$pid" && [[ ! -e $ws/lighttpd.pid && -z $(listening_inode 127.0.0.1 "$port") ]] && ((status == 3)); then
     pass "web-server stop ends that PID and frees the port; status then exits 3"
   else
     fail "web-server stop ends that PID and frees the port; status then exits 3" "$(cat "$work/out")"

@@ -4,6 +4,7 @@
 //   linecard HOST SLOT COMMAND [ARGS]
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,28 +20,6 @@ namespace {
 
 // Neither the web front end's id (6) nor prog_x3flash's (7).
 const int32_t CLIENT_ID = 8;
-
-const char USAGE[] =
-    "usage: linecard HOST SLOT COMMAND [ARGS]\n"
-    "\n"
-    "Talks to the microcontroller of the X3 line card in SLOT (1-31) through\n"
-    "the scan service (TCP port 1971) of the switch at HOST.\n"
-    "\n"
-    "commands:\n"
-    "  info                      board name, serial number, hardware and firmware\n"
-    "  status                    every configuration and status record\n"
-    "  watch SECONDS [COUNT]     read the records again every SECONDS (COUNT times)\n"
-    "  control TYPE INDEX V1 V2  write two control bytes for a record\n"
-    "  reboot                    restart the card\n"
-    "  monitor on|off            switch the microcontroller's monitor mode\n"
-    "  mcu-program FILE.s19      erase, program and verify the microcontroller\n"
-    "  mcu-verify FILE.s19       compare the microcontroller's flash with a file\n"
-    "  version IMAGE.bin         the version stamp in an X3 firmware image\n"
-    "                            (also: linecard version IMAGE.bin)\n"
-    "\n"
-    "Exit status 0 on success, 1 on any failure. Ctrl-C, SIGTERM or SIGHUP\n"
-    "stop a command after the current scan request and give the scan\n"
-    "service back (exit status 1).\n";
 
 const char* const STRING_NAMES[Vorn_Serial::CONFIG_STRINGS] = {"board", "serial number",
                                                                "hardware", "firmware"};
@@ -289,80 +268,170 @@ int version(const std::string& path) {
   return 0;
 }
 
+// What a command on a card is given: the card (not yet reached), its
+// slot, and the arguments after the command's name, their count checked.
+using card_command_fn = int (*)(Vorn_Serial& card, int slot, const std::vector<std::string>& args);
+
+int show_info(Vorn_Serial& card, int slot, const std::vector<std::string>&) {
+  bool well_formed = false;
+  holding_service(card, [&] { well_formed = card.probe(); });
+  if (!well_formed) {
+    printf("slot %d: no configuration (no card, or a card that does not answer)\n", slot);
+    return 1;
+  }
+  print_info(card);
+  return 0;
+}
+
+int show_status(Vorn_Serial& card, int, const std::vector<std::string>&) {
+  holding_service(card, [&] { card.config(); });
+  print_info(card);
+  print_records(card);
+  return 0;
+}
+
+int watch_records(Vorn_Serial& card, int, const std::vector<std::string>& args) {
+  const int seconds = number(args[0], 1, 3600);
+  const int count = args.size() == 2 ? number(args[1], 1, 1000000) : 0;
+  holding_service(card, [&] { card.config(); });
+  print_info(card);
+  for (int reading = 1; count == 0 || reading <= count; reading++) {
+    printf("\n-- reading %d\n", reading);
+    print_records(card);
+    fflush(stdout);
+    if (count && reading == count) break;
+    sleep(seconds);
+    // The service is held only while reading, so upgrades can go on.
+    holding_service(card, [&] { card.read(); });
+  }
+  return 0;
+}
+
+int write_control_bytes(Vorn_Serial& card, int, const std::vector<std::string>& args) {
+  const int type = number(args[0], 0, 255), index = number(args[1], 0, 255);
+  const int value1 = number(args[2], 0, 255), value2 = number(args[3], 0, 255);
+  holding_service(card, [&] {
+    card.config();
+    card.write_control(type, index, value1, value2);
+  });
+  printf("control bytes %d %d written for type %d record %d\n", value1, value2, type, index);
+  return 0;
+}
+
+int restart(Vorn_Serial& card, int slot, const std::vector<std::string>&) {
+  holding_service(card, [&] { card.reboot(); });
+  printf("slot %d restarted\n", slot);
+  return 0;
+}
+
+int switch_monitor(Vorn_Serial& card, int slot, const std::vector<std::string>& args) {
+  if (args[0] != "on" && args[0] != "off") throw usage_error{"monitor takes on or off"};
+  holding_service(card, [&] { args[0] == "on" ? card.enter_monitor() : card.leave_monitor(); });
+  printf("slot %d monitor mode %s\n", slot, args[0].c_str());
+  return 0;
+}
+
+int program_mcu(Vorn_Serial& card, int, const std::vector<std::string>& args) {
+  holding_service(card, [&] { mcu_program(card, args[0]); });
+  return 0;
+}
+
+int verify_mcu(Vorn_Serial& card, int, const std::vector<std::string>& args) {
+  holding_service(card, [&] { mcu_verify(card, args[0]); });
+  return 0;
+}
+
+// One command: how the usage text shows it and what runs it. A command
+// reads either a card in the slot (on_card) or one file named by its one
+// argument (on_file).
+struct command_t {
+  const char* name;
+  const char* arguments;
+  // Lines after the first are indented under it.
+  const char* help;
+  size_t fewest, most;  // how many arguments it takes
+  card_command_fn on_card;
+  int (*on_file)(const std::string& path);
+};
+
+const command_t COMMANDS[] = {
+    {"info", "", "board name, serial number, hardware and firmware", 0, 0, show_info, nullptr},
+    {"status", "", "every configuration and status record", 0, 0, show_status, nullptr},
+    {"watch", "SECONDS [COUNT]", "read the records again every SECONDS (COUNT times)", 1, 2,
+     watch_records, nullptr},
+    {"control", "TYPE INDEX V1 V2", "write two control bytes for a record", 4, 4,
+     write_control_bytes, nullptr},
+    {"reboot", "", "restart the card", 0, 0, restart, nullptr},
+    {"monitor", "on|off", "switch the microcontroller's monitor mode", 1, 1, switch_monitor,
+     nullptr},
+    {"mcu-program", "FILE.s19", "erase, program and verify the microcontroller", 1, 1,
+     program_mcu, nullptr},
+    {"mcu-verify", "FILE.s19", "compare the microcontroller's flash with a file", 1, 1,
+     verify_mcu, nullptr},
+    {"version", "IMAGE.bin",
+     "the version stamp in an X3 firmware image\n(also: linecard version IMAGE.bin)", 1, 1,
+     nullptr, version},
+};
+
+const command_t* find_command(const std::string& name) {
+  for (const command_t& command : COMMANDS) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
+
+// In the usage text each command with its arguments is padded to this
+// width, so that all help lines start in one column.
+const size_t SHOWN_WIDTH = 24;
+
+std::string usage_text() {
+  std::string text =
+      "usage: linecard HOST SLOT COMMAND [ARGS]\n"
+      "\n"
+      "Talks to the microcontroller of the X3 line card in SLOT (1-31) through\n"
+      "the scan service (TCP port 1971) of the switch at HOST.\n"
+      "\n"
+      "commands:\n";
+  for (const command_t& command : COMMANDS) {
+    std::string shown = command.name;
+    if (*command.arguments) shown = shown + " " + command.arguments;
+    shown.resize(std::max(shown.size(), SHOWN_WIDTH), ' ');
+    const std::string indent(2 + SHOWN_WIDTH + 2, ' ');
+    std::string help = command.help;
+    for (size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1))
+      help.insert(at + 1, indent);
+    text += "  " + shown + "  " + help + "\n";
+  }
+  return text +
+         "\n"
+         "Exit status 0 on success, 1 on any failure. Ctrl-C, SIGTERM or SIGHUP\n"
+         "stop a command after the current scan request and give the scan\n"
+         "service back (exit status 1).\n";
+}
+
+void check_count(const command_t& command, const std::vector<std::string>& args) {
+  if (args.size() >= command.fewest && args.size() <= command.most) return;
+  const std::string name = command.name;
+  if (command.fewest != command.most) throw usage_error{name + " takes " + command.arguments};
+  throw usage_error{name + " takes " + std::to_string(command.fewest) + " argument(s)"};
+}
+
 int run(const std::vector<std::string>& args) {
   if (args.size() == 2 && args[0] == "version") return version(args[1]);
   if (args.size() < 3) throw usage_error{"HOST, SLOT and COMMAND are needed"};
-  const std::string& command = args[2];
+  const command_t* command = find_command(args[2]);
   const std::vector<std::string> rest(args.begin() + 3, args.end());
-  auto want = [&](size_t count) {
-    if (rest.size() != count) throw usage_error{command + " takes " + std::to_string(count) + " argument(s)"};
-  };
-  if (command == "version") {
-    want(1);
-    return version(rest[0]);
+  if (command && command->on_file) {
+    check_count(*command, rest);
+    return command->on_file(rest[0]);
   }
   const int slot = number(args[1], 1, 31);
+  if (!command) throw usage_error{"unknown command " + args[2]};
+  check_count(*command, rest);
   Vorn_Serial card(args[0].c_str(), CLIENT_ID, slot);
   stop_on_signals();
   card.stop_when(&stop_signal);
-
-  if (command == "info") {
-    want(0);
-    bool well_formed = false;
-    holding_service(card, [&] { well_formed = card.probe(); });
-    if (!well_formed) {
-      printf("slot %d: no configuration (no card, or a card that does not answer)\n", slot);
-      return 1;
-    }
-    print_info(card);
-  } else if (command == "status") {
-    want(0);
-    holding_service(card, [&] { card.config(); });
-    print_info(card);
-    print_records(card);
-  } else if (command == "watch") {
-    if (rest.empty() || rest.size() > 2) throw usage_error{"watch takes SECONDS [COUNT]"};
-    const int seconds = number(rest[0], 1, 3600);
-    const int count = rest.size() == 2 ? number(rest[1], 1, 1000000) : 0;
-    holding_service(card, [&] { card.config(); });
-    print_info(card);
-    for (int reading = 1; count == 0 || reading <= count; reading++) {
-      printf("\n-- reading %d\n", reading);
-      print_records(card);
-      fflush(stdout);
-      if (count && reading == count) break;
-      sleep(seconds);
-      // The service is held only while reading, so upgrades can go on.
-      holding_service(card, [&] { card.read(); });
-    }
-  } else if (command == "control") {
-    want(4);
-    const int type = number(rest[0], 0, 255), index = number(rest[1], 0, 255);
-    const int value1 = number(rest[2], 0, 255), value2 = number(rest[3], 0, 255);
-    holding_service(card, [&] {
-      card.config();
-      card.write_control(type, index, value1, value2);
-    });
-    printf("control bytes %d %d written for type %d record %d\n", value1, value2, type, index);
-  } else if (command == "reboot") {
-    want(0);
-    holding_service(card, [&] { card.reboot(); });
-    printf("slot %d restarted\n", slot);
-  } else if (command == "monitor") {
-    want(1);
-    if (rest[0] != "on" && rest[0] != "off") throw usage_error{"monitor takes on or off"};
-    holding_service(card, [&] { rest[0] == "on" ? card.enter_monitor() : card.leave_monitor(); });
-    printf("slot %d monitor mode %s\n", slot, rest[0].c_str());
-  } else if (command == "mcu-program") {
-    want(1);
-    holding_service(card, [&] { mcu_program(card, rest[0]); });
-  } else if (command == "mcu-verify") {
-    want(1);
-    holding_service(card, [&] { mcu_verify(card, rest[0]); });
-  } else {
-    throw usage_error{"unknown command " + command};
-  }
-  return 0;
+  return command->on_card(card, slot, rest);
 }
 
 }  // namespace
@@ -370,7 +439,7 @@ int run(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    fputs(USAGE, stdout);
+    fputs(usage_text().c_str(), stdout);
     return 0;
   }
   try {
