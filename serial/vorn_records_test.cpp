@@ -59,8 +59,8 @@ class VornRecords : public testing::Test {
   static void card_reports(const bytes& config, const bytes& status, int32_t config_length = -1,
                            int32_t status_length = -1) {
     card().answer_by_op(
-        {{VORN_OP_CONFIG, {config_length == -1 ? int32_t(config.size()) : config_length, config}},
-         {VORN_OP_STATUS, {status_length == -1 ? int32_t(status.size()) : status_length, status}}});
+        {{J5_SCAN_OP_CONFIG, {config_length == -1 ? int32_t(config.size()) : config_length, config}},
+         {J5_SCAN_OP_STATUS, {status_length == -1 ? int32_t(status.size()) : status_length, status}}});
   }
   static std::vector<int> list_types(const Vorn_Serial& serial) {
     std::vector<int> types;
