@@ -20,7 +20,7 @@ int flash_read(j5_scan_client_t& client, int slot, int address, int count, uint8
   uint8_t command[X3_TRANSFER_SIZE];
   x3_command(X3_READ, address, command);
   command[6] = n & 0xFF;
-  j5_scan_command_t c = {X3_CARD_OP, slot, X3_TRANSFER_SIZE, n, command, buffer, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_CARD_COMMAND, slot, X3_TRANSFER_SIZE, n, command, buffer, 0};
   if (!client.execute(1, &c)) return -1;
   return c.rxcount == n ? 0 : -1;
 }
@@ -34,7 +34,7 @@ int flash_write(j5_scan_client_t& client, int slot, int address, int count, cons
   for (int i = 0; i < n; i++) command[X3_TRANSFER_SIZE + i] = data[i];
   uint8_t reply[X3_MAX_TRANSFER];
   // The card answers with one byte, but the declared room is the count.
-  j5_scan_command_t c = {X3_CARD_OP, slot, X3_TRANSFER_SIZE + n, n, command, reply, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_CARD_COMMAND, slot, X3_TRANSFER_SIZE + n, n, command, reply, 0};
   if (!client.execute(1, &c)) return -1;
   if (c.rxcount != 1) return -1;
   return reply[0] == X3_PASSED ? 0 : -1;

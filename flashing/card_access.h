@@ -13,10 +13,8 @@
 
 #include <cstdint>
 
+#include "scan/j5_scan_ops.h"
 #include "scan/j5_scan_server.h"
-
-const int32_t X3_CARD_OP = 0xC5;
-const int32_t X3_REBOOT_OP = 0x93;
 
 const uint8_t X3_GRAB = 0xC3;
 const uint8_t X3_READ = 0xA3;

@@ -44,7 +44,7 @@ double seconds_now() {
 // Runs one card command on its own; false when the exchange failed.
 bool run_card_command(j5_scan_client_t& client, int slot, const uint8_t* tx, int txlen,
                       uint8_t* rx, int rxlen, int32_t* reply_length) {
-  j5_scan_command_t c = {X3_CARD_OP, slot, txlen, rxlen, tx, rx, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_CARD_COMMAND, slot, txlen, rxlen, tx, rx, 0};
   if (!client.execute(1, &c)) return false;
   *reply_length = c.rxcount;
   return true;
@@ -231,7 +231,7 @@ int write_bootval(j5_scan_client_t& client, int slot) {
 
 int reboot_card(j5_scan_client_t& client, int slot) {
   const uint8_t restart[3] = {0x01, 0x01, 0x01};
-  j5_scan_command_t c = {X3_REBOOT_OP, slot, sizeof restart, 0, restart, nullptr, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_CONTROL, slot, sizeof restart, 0, restart, nullptr, 0};
   if (!client.execute(1, &c) || c.rxcount != 0) {
     fprintf(stderr, "Error rebooting card.\n");
     return -1;

@@ -40,8 +40,7 @@ int32_t read_word(qb_literate_t& io, int fd, int32_t* value) {
   return r;
 }
 
-// The short control write to a card.
-const int32_t OP_SHORT_WRITE = 147;
+// The longest short write to a card.
 const int32_t SHORT_WRITE_MAX = 27;
 
 const char TYPE_MARKER[] = "Type: ";
@@ -241,7 +240,7 @@ int32_t j5_scan_client_t::scan_write(int32_t slot, uint8_t b0, uint8_t b1, const
   tx[0] = b0;
   tx[1] = b1;
   memcpy(tx + 2, p, size);
-  j5_scan_command_t command = {OP_SHORT_WRITE, slot, size + 2, 0, tx, nullptr, 0};
+  j5_scan_command_t command = {J5_SCAN_OP_CONTROL, slot, size + 2, 0, tx, nullptr, 0};
   return execute(1, &command);
 }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "scan/j5_scan_ops.h"
 #include "scan/qb_server.h"
 
 const int32_t J5_SCAN_NUM_SLOTS = 32;
@@ -26,10 +27,6 @@ const int32_t J5_SCAN_PORT = 1971;
 // Room for one field of an image's version text (type, date), terminator
 // included; also the size of the date work areas.
 const int32_t J5_SCAN_TEXT_SIZE = 256;
-
-// Ops the service interprets itself; every other op goes to the cards.
-const int32_t J5_SCAN_OP_GRAB = 1;
-const int32_t J5_SCAN_OP_RELEASE = 2;
 
 // One scan command as the caller prepares it. The caller owns the buffers.
 struct j5_scan_command_t {

@@ -21,10 +21,11 @@
 
 // 32-bit words as they travel on the scan service's wire: big-endian.
 inline std::vector<uint8_t> wire_words(std::initializer_list<int32_t> values) {
-  std::vector<uint8_t> out;
+  std::vector<uint8_t> out(values.size() * 4);
+  size_t at = 0;
   for (int32_t v : values) {
     const uint32_t u = static_cast<uint32_t>(v);
-    out.insert(out.end(), {uint8_t(u >> 24), uint8_t(u >> 16), uint8_t(u >> 8), uint8_t(u)});
+    for (int shift = 24; shift >= 0; shift -= 8) out[at++] = uint8_t(u >> shift);
   }
   return out;
 }

@@ -210,7 +210,7 @@ int Vorn_Serial::take_strings(int32_t reply_length) {
 
 void Vorn_Serial::config() {
   drop_types();
-  j5_scan_command_t c = {VORN_OP_CONFIG, slot, 0, VORN_CONFIG_RXLEN, nullptr, config_buf, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_CONFIG, slot, 0, VORN_CONFIG_RXLEN, nullptr, config_buf, 0};
   if (!execute(1, &c)) throw exception_t("Vorn_Serial::config");
   not_ok = 1;
   const int32_t length = c.rxcount;
@@ -250,8 +250,8 @@ void Vorn_Serial::config() {
 
 void Vorn_Serial::read() {
   j5_scan_command_t c[2] = {
-      {VORN_OP_CONFIG, slot, 0, VORN_CONFIG_RXLEN, nullptr, config_buf, 0},
-      {VORN_OP_STATUS, slot, 0, VORN_STATUS_RXLEN, nullptr, status_buf, 0},
+      {J5_SCAN_OP_CONFIG, slot, 0, VORN_CONFIG_RXLEN, nullptr, config_buf, 0},
+      {J5_SCAN_OP_STATUS, slot, 0, VORN_STATUS_RXLEN, nullptr, status_buf, 0},
   };
   if (!execute(2, c)) throw exception_t("Vorn_Serial::read");
   not_ok = 1;
@@ -300,7 +300,7 @@ void Vorn_Serial::read() {
 }
 
 bool Vorn_Serial::probe() {
-  j5_scan_command_t c = {VORN_OP_CONFIG, slot, 0, VORN_CONFIG_RXLEN, nullptr, config_buf, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_CONFIG, slot, 0, VORN_CONFIG_RXLEN, nullptr, config_buf, 0};
   if (!execute(1, &c)) throw exception_t("Vorn_Serial::config");
   not_ok = 1;
   const int32_t length = c.rxcount;
@@ -343,6 +343,6 @@ void Vorn_Serial::write_control(int type, int index, int value1, int value2) {
   tx_buf[0] = position & 0xFF;
   tx_buf[1] = value1 & 0xFF;
   tx_buf[2] = value2 & 0xFF;
-  j5_scan_command_t c = {VORN_OP_CONTROL, slot, 3, 0, tx_buf, nullptr, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_CONTROL, slot, 3, 0, tx_buf, nullptr, 0};
   if (!execute(1, &c) || c.rxcount != 0) throw exception_t("Vorn_Serial::write_control");
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -11,8 +12,8 @@ namespace {
 
 // A configuration reply: the count, the type bytes, the four strings.
 bytes config_reply(const bytes& types, const std::vector<std::string>& strings = {"", "", "", ""}) {
-  bytes r{uint8_t(types.size())};
-  r.insert(r.end(), types.begin(), types.end());
+  bytes r(1 + types.size(), uint8_t(types.size()));
+  std::copy(types.begin(), types.end(), r.begin() + 1);
   for (const std::string& s : strings) {
     r.insert(r.end(), s.begin(), s.end());
     r.push_back(0);
@@ -58,8 +59,8 @@ class VornRecords : public testing::Test {
   static void card_reports(const bytes& config, const bytes& status, int32_t config_length = -1,
                            int32_t status_length = -1) {
     card().answer_by_op(
-        {{VORN_OP_CONFIG, {config_length == -1 ? int32_t(config.size()) : config_length, config}},
-         {VORN_OP_STATUS, {status_length == -1 ? int32_t(status.size()) : status_length, status}}});
+        {{J5_SCAN_OP_CONFIG, {config_length == -1 ? int32_t(config.size()) : config_length, config}},
+         {J5_SCAN_OP_STATUS, {status_length == -1 ? int32_t(status.size()) : status_length, status}}});
   }
   static std::vector<int> list_types(const Vorn_Serial& serial) {
     std::vector<int> types;

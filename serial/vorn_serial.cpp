@@ -157,18 +157,18 @@ void Vorn_Serial::reboot() {
   tx_buf[0] = 0x01;
   tx_buf[1] = 0x01;
   tx_buf[2] = 0x01;
-  j5_scan_command_t c = {VORN_OP_CONTROL, slot, 3, 0, tx_buf, nullptr, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_CONTROL, slot, 3, 0, tx_buf, nullptr, 0};
   run(&c, "Error rebooting card", nullptr, "Vorn_Serial::reboot");
 }
 
 void Vorn_Serial::enter_monitor() {
-  j5_scan_command_t c = {VORN_OP_ENTER_MONITOR, slot, 0, 0, nullptr, nullptr, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_ENTER_MONITOR, slot, 0, 0, nullptr, nullptr, 0};
   run(&c, "Error entering monitor.", "Error entering monitor, error code %i.\n",
       "Board::enter_monitor");
 }
 
 void Vorn_Serial::leave_monitor() {
-  j5_scan_command_t c = {VORN_OP_LEAVE_MONITOR, slot, 0, 0, nullptr, nullptr, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_LEAVE_MONITOR, slot, 0, 0, nullptr, nullptr, 0};
   run(&c, "Error leaving monitor.", "Error leavinging monitor, error code %i.\n",
       "Board::leave_monitor");
 }
@@ -179,14 +179,14 @@ void Vorn_Serial::read_row(int address, uint8_t* buffer) {
   tx_buf[0] = high_byte(address);
   tx_buf[1] = low_byte(address);
   tx_buf[2] = VORN_ROW_SIZE;
-  j5_scan_command_t c = {VORN_OP_READ_ROW, slot, 3, VORN_ROW_SIZE, tx_buf, buffer, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_READ_ROW, slot, 3, VORN_ROW_SIZE, tx_buf, buffer, 0};
   run(&c, "Error reading page.", "Error reading page, error code %i.\n", "Vorn_Serial::read_row");
 }
 
 void Vorn_Serial::erase_page(int address) {
   tx_buf[0] = high_byte(address);
   tx_buf[1] = low_byte(address);
-  j5_scan_command_t c = {VORN_OP_ERASE_PAGE, slot, 2, 0, tx_buf, nullptr, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_CARD_COMMAND, slot, 2, 0, tx_buf, nullptr, 0};
   run(&c, "Error erasing page.", "Error erasing page, error code %i.\n", "Vorn_Serial::erase_page");
 }
 
@@ -199,7 +199,7 @@ void Vorn_Serial::program_row(int address, const uint8_t* data, int n) {
   tx_buf[1] = low_byte(address);
   tx_buf[2] = static_cast<uint8_t>(n);
   if (n) memcpy(tx_buf + 3, data, n);
-  j5_scan_command_t c = {VORN_OP_PROGRAM_ROW, slot, 3 + n, 0, tx_buf, nullptr, 0};
+  j5_scan_command_t c = {J5_SCAN_OP_PROGRAM_ROW, slot, 3 + n, 0, tx_buf, nullptr, 0};
   run(&c, "Error programming row.", "Error programming row, error code %i.\n",
       "Vorn_Serial::program_row");
 }

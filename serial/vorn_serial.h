@@ -23,17 +23,8 @@
 
 #include <cstdint>
 
+#include "scan/j5_scan_ops.h"
 #include "scan/j5_scan_server.h"
-
-// Scan ops of the card's microcontroller.
-const int32_t VORN_OP_CONFIG = 51;          // 0x33, configuration reply
-const int32_t VORN_OP_STATUS = 83;          // 0x53, status reply
-const int32_t VORN_OP_CONTROL = 147;        // 0x93, control bytes (also reboot)
-const int32_t VORN_OP_ENTER_MONITOR = 149;  // 0x95
-const int32_t VORN_OP_LEAVE_MONITOR = 165;  // 0xA5
-const int32_t VORN_OP_READ_ROW = 163;       // 0xA3
-const int32_t VORN_OP_ERASE_PAGE = 197;     // 0xC5
-const int32_t VORN_OP_PROGRAM_ROW = 101;    // 0x65
 
 const int32_t VORN_CONFIG_RXLEN = 2048;
 const int32_t VORN_STATUS_RXLEN = 4000;

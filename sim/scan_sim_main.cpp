@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "common/exception.h"
-#include "flashing/flash_sequence.h"
 #include "scan/j5_scan_server.h"
 #include "sim/backplane.h"
 #include "sim/card_state_file.h"
@@ -100,10 +99,10 @@ int show(const std::string& directory, bool json) {
     const std::string path = card_state_path(directory, slot);
     auto state = std::make_unique<x3_card_state>();
     if (!read_card_state(path, state.get())) continue;
-    const uint8_t lo = state->flash[BANK0_BASE + GENERATION_OFFSET];
-    const uint8_t hi = state->flash[BANK1_BASE + GENERATION_OFFSET];
+    const uint8_t lo = state->flash[X3_BANK_BASE[0] + X3_GENERATION_OFFSET];
+    const uint8_t hi = state->flash[X3_BANK_BASE[1] + X3_GENERATION_OFFSET];
     const uint32_t bank = x3_card_t::bank_to_boot(*state);
-    const uint32_t crc = crc32(state->flash + (bank ? BANK1_BASE : BANK0_BASE), X3_BANK_SIZE);
+    const uint32_t crc = crc32(state->flash + X3_BANK_BASE[bank], X3_BANK_SIZE);
     const x3_boot_record& boot = state->boot;
     char row[256];
     if (json) {

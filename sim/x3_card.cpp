@@ -8,17 +8,10 @@
 
 #include "common/exception.h"
 #include "flashing/card_access.h"
-#include "flashing/flash_sequence.h"
+#include "scan/j5_scan_ops.h"
 #include "sim/crc32.h"
 
 namespace {
-
-const int32_t OP_CONFIG = 51;
-const int32_t OP_READINGS = 83;
-const int32_t OP_MONITOR_ON = 149;
-const int32_t OP_MONITOR_OFF = 165;
-const int32_t OP_ROW_READ = 163;
-const int32_t OP_ROW_WRITE = 101;
 
 bool x3_kind(uint8_t code, x3_command_kind* kind) {
   switch (code) {
@@ -37,6 +30,21 @@ int32_t one_byte(uint8_t value, int32_t rxlen, uint8_t* rxbuf) {
   return 1;
 }
 
+// A generation byte of 0, or one still erased, marks a bank that was never
+// stamped.
+bool has_generation(uint8_t value) { return value != 0 && value != 0xFF; }
+
+// Whether generation `a` was stamped before generation `b`. Generations
+// count 1 to 254 and then start again at 1, so 1 comes after 254; an
+// unstamped bank comes before every stamped one.
+bool written_before(uint8_t a, uint8_t b) {
+  if (!has_generation(b)) return false;
+  if (!has_generation(a)) return true;
+  if (a == 254 && b == 1) return true;
+  if (a == 1 && b == 254) return false;
+  return a < b;
+}
+
 }  // namespace
 
 std::unique_ptr<x3_card_state> blank_card_state() {
@@ -50,24 +58,24 @@ std::unique_ptr<x3_card_state> blank_card_state() {
 bool x3_card_t::classify(int32_t op, int32_t txlen, const uint8_t* tx,
                          x3_command_kind* kind) const {
   switch (op) {
-    case X3_REBOOT_OP:
+    case J5_SCAN_OP_CONTROL:
       if (txlen != 3) return false;
       *kind = tx[0] == 1 && tx[1] == 1 && tx[2] == 1 ? x3_command_kind::reboot
                                                      : x3_command_kind::control;
       return true;
-    case X3_CARD_OP:
+    case J5_SCAN_OP_CARD_COMMAND:
       // In monitor mode a two-byte op 0xC5 erases a microcontroller page.
       if (mcu_.in_monitor() && txlen == 2) {
         *kind = x3_command_kind::page_erase;
         return true;
       }
       return txlen >= 2 && tx[0] == tx[1] && x3_kind(tx[0], kind);
-    case OP_CONFIG: *kind = x3_command_kind::config; return true;
-    case OP_READINGS: *kind = x3_command_kind::readings; return true;
-    case OP_MONITOR_ON: *kind = x3_command_kind::monitor_on; return true;
-    case OP_MONITOR_OFF: *kind = x3_command_kind::monitor_off; return true;
-    case OP_ROW_READ: *kind = x3_command_kind::row_read; return true;
-    case OP_ROW_WRITE: *kind = x3_command_kind::row_write; return true;
+    case J5_SCAN_OP_CONFIG: *kind = x3_command_kind::config; return true;
+    case J5_SCAN_OP_STATUS: *kind = x3_command_kind::readings; return true;
+    case J5_SCAN_OP_ENTER_MONITOR: *kind = x3_command_kind::monitor_on; return true;
+    case J5_SCAN_OP_LEAVE_MONITOR: *kind = x3_command_kind::monitor_off; return true;
+    case J5_SCAN_OP_READ_ROW: *kind = x3_command_kind::row_read; return true;
+    case J5_SCAN_OP_PROGRAM_ROW: *kind = x3_command_kind::row_write; return true;
     default: return false;
   }
 }
@@ -163,16 +171,16 @@ int32_t x3_card_t::card_command(x3_command_kind kind, int32_t txlen, const uint8
 }
 
 uint32_t x3_card_t::bank_to_boot(const x3_card_state& state) {
-  const uint8_t lo_val = state.flash[BANK0_BASE + GENERATION_OFFSET];
-  const uint8_t hi_val = state.flash[BANK1_BASE + GENERATION_OFFSET];
-  return choose_bank(lo_val, hi_val).bank_base == BANK0_BASE ? 1 : 0;
+  const uint8_t lower = state.flash[X3_BANK_BASE[0] + X3_GENERATION_OFFSET];
+  const uint8_t upper = state.flash[X3_BANK_BASE[1] + X3_GENERATION_OFFSET];
+  return has_generation(lower) && !written_before(lower, upper) ? 0 : 1;
 }
 
 // A restart also ends the microcontroller's monitor mode.
 void x3_card_t::reboot() {
   const uint32_t bank = bank_to_boot(*state_);
-  const uint32_t base = bank == 1 ? BANK1_BASE : BANK0_BASE;
-  const uint8_t generation = state_->flash[base + GENERATION_OFFSET];
+  const uint32_t base = X3_BANK_BASE[bank];
+  const uint8_t generation = state_->flash[base + X3_GENERATION_OFFSET];
   x3_boot_record& boot = state_->boot;
   boot.boot_count = boot.boot_count + 1;
   boot.booted_bank = bank;

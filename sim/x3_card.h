@@ -15,6 +15,11 @@ const uint32_t X3_FLASH_SIZE = 0x100000;
 const uint32_t X3_SECTOR_SIZE = 0x10000;
 const uint32_t X3_BANK_SIZE = 0x80000;
 
+// The card's two firmware banks overlap by one sector. Each carries its
+// generation byte 64 KiB into the bank; the boot code reads both bytes.
+const uint32_t X3_BANK_BASE[2] = {0x00000, 0x70000};
+const uint32_t X3_GENERATION_OFFSET = 0x10000;
+
 // What the last reboot found: the bank the card started from, its
 // generation and a CRC-32 of the bank's 512 KiB.
 struct x3_boot_record {
@@ -101,8 +106,10 @@ class x3_card_t {
   x3_card_faults faults;
   x3_card_state& state() { return *state_; }
 
-  // The bank a restart would start now: the one whose generation byte is
-  // the newer, by the rule the upgrade uses to pick the bank it overwrites.
+  // The bank a restart would start now, as the card's boot code picks it:
+  // the one with the newer generation byte, 1 being newer than 254. The
+  // lower bank wins a tie; with no generation in either bank the boot code
+  // ends on the upper bank.
   static uint32_t bank_to_boot(const x3_card_state& state);
 
  private:

@@ -23,12 +23,10 @@ class X3Card : public testing::Test {
   // bytes land in `reply`.
   int32_t send(const bytes& tx, int32_t rxlen = 256) {
     reply.assign(rxlen, 0xEE);
-    return card_.command(X3_CARD_OP, tx.size(), tx.data(), rxlen, reply.data());
+    return card_.command(J5_SCAN_OP_CARD_COMMAND, tx.size(), tx.data(), rxlen, reply.data());
   }
   static bytes addressed(uint8_t code, uint32_t address) {
-    bytes b(X3_ADDRESSED_COMMAND_SIZE);
-    x3_command(code, address, b.data());
-    return b;
+    return {code, code, uint8_t(address), uint8_t(address >> 8), uint8_t(address >> 16), 0x00};
   }
   static bytes transfer(uint8_t code, uint32_t address, const bytes& data, uint8_t count) {
     bytes b = addressed(code, address);
@@ -45,7 +43,7 @@ class X3Card : public testing::Test {
   }
   int32_t reboot() {
     const uint8_t restart[3] = {1, 1, 1};
-    return card_.command(X3_REBOOT_OP, 3, restart, 0, nullptr);
+    return card_.command(J5_SCAN_OP_CONTROL, 3, restart, 0, nullptr);
   }
 
   std::unique_ptr<x3_card_state> state_;
@@ -162,7 +160,8 @@ TEST_F(X3Card, RebootStartsTheBankWithTheNewerGeneration) {
     uint32_t bank, generation;
   } cases[] = {
       {0xFF, 0xFF, 1, 0}, {3, 0xFF, 0, 3}, {3, 4, 1, 4}, {5, 5, 0, 5},
-      {254, 1, 1, 1},     {1, 254, 0, 1},  {254, 0xFF, 0, 254},
+      {254, 1, 1, 1},     {1, 254, 0, 1},  {254, 0xFF, 0, 254}, {2, 254, 1, 254},
+      {0, 7, 1, 7},
   };
   uint32_t boots = 0;
   for (const boot_case& c : cases) {
