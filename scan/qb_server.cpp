@@ -14,6 +14,7 @@
 namespace {
 
 const char kSource[] = "qb_server";
+const char LOCALHOST[] = "localhost";
 
 sockaddr_in ipv4_address(int32_t port, in_addr_t address) {
   sockaddr_in a;
@@ -42,6 +43,15 @@ qb_client_t::qb_client_t(const char* host_name, int32_t port_number) : port(port
 }
 
 bool qb_client_t::resolve(const char* host_name, in_addr* address) {
+  // "localhost" is the loopback address by definition, and it is where
+  // the scan service listens for the CGI program on the switch. Asking
+  // the resolver would read its configuration and the hosts file and map
+  // its code, some 500 KiB of the CGI program's resident memory, to learn
+  // 127.0.0.1.
+  if (strcmp(host_name, LOCALHOST) == 0) {
+    address->s_addr = htonl(INADDR_LOOPBACK);
+    return true;
+  }
   if (resolved_name_[0] != '\0' && strcmp(host_name, resolved_name_) == 0) {
     *address = resolved_address_;
     return true;

@@ -20,7 +20,8 @@ class qb_client_t : public qb_literate_t {
   qb_client_t(const char* host, int32_t port);
 
   // A connected stream socket to host:port (a name or dotted IPv4
-  // address; only the first address of a name is tried), or -1. Connects
+  // address; only the first address of a name is tried; "localhost" is
+  // 127.0.0.1 without asking the resolver), or -1. Connects
   // to its arguments, not to the object's host and port. The caller closes
   // the descriptor.
   int32_t open_connection(const char* host, int32_t port);
