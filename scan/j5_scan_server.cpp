@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "common/exception.h"
 
@@ -28,17 +29,93 @@ class connection_t {
   int fd_;
 };
 
-int32_t write_word(qb_literate_t& io, int fd, int32_t value, bool more_follows) {
-  uint32_t wire = htonl(static_cast<uint32_t>(value));
-  return io.write_all(fd, &wire, sizeof wire, more_follows);
-}
+// The wire form of one 32-bit word.
+uint32_t wire_word(int32_t value) { return htonl(static_cast<uint32_t>(value)); }
 
-int32_t read_word(qb_literate_t& io, int fd, int32_t* value) {
+int32_t take_word(qb_framed_reader_t& in, int32_t* value, int64_t bound) {
   uint32_t wire = 0;
-  int32_t r = io.read_all(fd, &wire, sizeof wire);
+  int32_t r = in.take(&wire, sizeof wire, bound);
   *value = static_cast<int32_t>(ntohl(wire));
   return r;
 }
+
+// A request's bytes leave in one write: the id and count words, then each
+// header followed by its transmit bytes, gathered from the caller's
+// buffers. The words of a batch are held here; a batch of more commands
+// than that goes out in several writes, all but the last marked as having
+// more to follow, so it still leaves as few segments as it fits.
+class request_writer_t {
+ public:
+  request_writer_t(qb_literate_t& io, int fd, int32_t id, int32_t num_commands) : io_(io), fd_(fd) {
+    add_words({id, num_commands});
+  }
+
+  // Adds one command; returns false when the writer was full and writing
+  // what it held failed.
+  bool add(const j5_scan_command_t& c) {
+    if (commands_ == GATHERED_COMMANDS && !send(true)) return false;
+    add_words({c.slot, c.op, c.rxlen, c.txlen});
+    if (c.txlen < 0) {
+      // The header goes out, then write_all's precondition refuses the
+      // length (it throws), as when every piece was written by itself.
+      if (send(false)) io_.write_all(fd_, c.txbuf, c.txlen);
+      return false;
+    }
+    if (c.txlen) add_piece(c.txbuf, c.txlen);
+    commands_++;
+    return true;
+  }
+
+  // Writes everything added since the last send.
+  bool send(bool more_follows) {
+    const int32_t total = bytes_;
+    const bool sent = io_.write_gathered(fd_, pieces_, pieces_used_, more_follows) == total;
+    words_used_ = pieces_used_ = commands_ = bytes_ = 0;
+    return sent;
+  }
+
+ private:
+  static const int GATHERED_COMMANDS = 8;
+
+  void add_words(std::initializer_list<int32_t> values) {
+    uint32_t* first = words_ + words_used_;
+    for (int32_t v : values) words_[words_used_++] = wire_word(v);
+    add_piece(first, values.size() * sizeof(uint32_t));
+  }
+
+  // Bytes that follow the last piece in memory extend it.
+  void add_piece(const void* data, size_t length) {
+    iovec* last = pieces_used_ ? &pieces_[pieces_used_ - 1] : nullptr;
+    if (last && static_cast<const char*>(last->iov_base) + last->iov_len == data) {
+      last->iov_len += length;
+    } else {
+      pieces_[pieces_used_++] = {const_cast<void*>(data), length};
+    }
+    bytes_ += static_cast<int32_t>(length);
+  }
+
+  qb_literate_t& io_;
+  int fd_;
+  uint32_t words_[2 + 4 * GATHERED_COMMANDS];
+  iovec pieces_[1 + 2 * GATHERED_COMMANDS];
+  int32_t words_used_ = 0;
+  int32_t pieces_used_ = 0;
+  int32_t commands_ = 0;
+  int32_t bytes_ = 0;
+};
+
+// The most bytes the reply to `c` can take on the wire: the count word
+// and up to rxlen reply bytes.
+int64_t reply_bound(const j5_scan_command_t& c) { return 4 + std::max(c.rxlen, 0); }
+
+// What the client reads ahead of the replies: a whole reply of the card
+// transfers an upgrade makes (at most 256 bytes). A longer reply reads
+// its bytes straight into rxbuf.
+const int32_t REPLY_READ_AHEAD = 512;
+
+// The smallest request that runs a command: id, count and one header. The
+// server's first read takes up to this much.
+const int32_t SMALLEST_REQUEST = 8 + sizeof(j5_scan_server_t::header_t);
 
 // The longest short write to a card.
 const int32_t SHORT_WRITE_MAX = 27;
@@ -101,27 +178,36 @@ int32_t j5_scan_client_t::exchange(int32_t num_commands, j5_scan_command_t* comm
   if (fd < 0) return 0;
   connection_t connection(fd);
 
-  // The request goes out in pieces; all but the last are marked as having
-  // more to follow, so the request leaves as one segment.
-  if (!write_word(*this, fd, id, true) || !write_word(*this, fd, num_commands, true)) return 0;
+  request_writer_t request(*this, fd, id, num_commands);
   for (int32_t i = 0; i < num_commands; i++) {
     const j5_scan_command_t* c = &commands[i];
-    const bool last = i == num_commands - 1;
+    const bool valid = static_cast<uint32_t>(c->slot) < static_cast<uint32_t>(J5_SCAN_NUM_SLOTS) &&
+                       (!c->txlen || c->txbuf) && (!c->rxlen || c->rxbuf);
+    // The records before a bad one still reach the service, as the
+    // request is cut off there.
+    if (!valid && !request.send(false)) return 0;
     require(static_cast<uint32_t>(c->slot) < static_cast<uint32_t>(J5_SCAN_NUM_SLOTS), kSource,
             185, "c->slot >= 0 && c->slot < J5_SCAN_NUM_SLOTS");
     require(!c->txlen || c->txbuf, kSource, 186, "!c->txlen || c->txbuf");
     require(!c->rxlen || c->rxbuf, kSource, 187, "!c->rxlen || c->rxbuf");
-    uint32_t header[4] = {htonl(c->slot), htonl(c->op), htonl(c->rxlen), htonl(c->txlen)};
-    if (!write_all(fd, header, sizeof header, c->txlen || !last)) return 0;
-    if (c->txlen && !write_all(fd, c->txbuf, c->txlen, !last)) return 0;
+    if (!request.add(*c)) return 0;
   }
+  if (!request.send(false)) return 0;
+
+  // The replies end the connection's traffic: whatever has arrived of them
+  // is read at once, bounded by what the replies still due can hold.
+  uint8_t ahead[REPLY_READ_AHEAD];
+  qb_framed_reader_t replies(*this, fd, ahead, sizeof ahead);
+  int64_t bound = 0;
+  for (int32_t i = 0; i < num_commands; i++) bound += reply_bound(commands[i]);
   for (int32_t i = 0; i < num_commands; i++) {
     j5_scan_command_t* c = &commands[i];
     int32_t count = 0;
-    if (!read_word(*this, fd, &count)) return 0;
+    if (!take_word(replies, &count, bound)) return 0;
     c->rxcount = count;
     int32_t k = count > c->rxlen ? c->rxlen : count;
-    if (k > 0 && !read_all(fd, c->rxbuf, k)) return 0;
+    if (k > 0 && !replies.take(c->rxbuf, k, bound - 4)) return 0;
+    bound -= reply_bound(*c);
   }
   return 1;
 }
@@ -165,28 +251,37 @@ int32_t j5_scan_server_t::scan(int32_t slot, int32_t op, int32_t txlen, const ui
 
 void j5_scan_server_t::handle(int32_t fd) {
   require(fd != 0, kSource, 58, "this && fd");
+  // Each read takes what has arrived of the request, but no more than its
+  // framing says can still belong to it: first the smallest request, then
+  // the rest of the headers, then the transmit bytes they declare.
+  uint8_t ahead[SMALLEST_REQUEST];
+  qb_framed_reader_t request(*this, fd, ahead, sizeof ahead);
   int32_t id = 0;
-  int32_t r = read_word(*this, fd, &id);
+  int32_t r = take_word(request, &id, SMALLEST_REQUEST);
   require(r == sizeof (id), kSource, 61, "r == sizeof (id)");
   if (owner_ && id != owner_) return;
 
   int32_t num_requests = 0;
-  r = read_word(*this, fd, &num_requests);
+  r = take_word(request, &num_requests, SMALLEST_REQUEST - 4);
   require(r == sizeof (num_requests), kSource, 68, "r == sizeof (num_requests)");
   require(num_requests <= MAX_REQUESTS, kSource, 72, "num_requests <= MAX_REQUESTS");
-  // A count of 0 or below asks read_all for no bytes, which its own
+  // A count of 0 or below asks for no bytes, which the reader's own
   // precondition refuses: none of such a request's commands ever runs.
   // The header size is only multiplied by a count of 1..MAX_REQUESTS: a
   // large negative count would overflow, and could wrap to a positive
   // length beyond headers_.
   const int32_t header_bytes =
       num_requests > 0 ? static_cast<int32_t>(sizeof(header_t)) * num_requests : 0;
-  r = read_all(fd, headers_, header_bytes);
+  r = request.take(headers_, header_bytes, header_bytes);
   require(r, kSource, 75, "r");
+  // The transmit bytes the headers declare, each length held to the
+  // limits until check_command has seen it.
+  int64_t tx_declared = 0;
   for (int32_t i = 0; i < num_requests; i++) {
     header_t& h = headers_[i];
     h = {static_cast<int32_t>(ntohl(h.slot)), static_cast<int32_t>(ntohl(h.op)),
          static_cast<int32_t>(ntohl(h.rxlen)), static_cast<int32_t>(ntohl(h.txlen))};
+    tx_declared += std::clamp(h.txlen, 0, J5_SCAN_MAX_TX);
   }
 
   int32_t tx_count = 0;
@@ -196,10 +291,11 @@ void j5_scan_server_t::handle(int32_t fd) {
     require(m->txlen + tx_count <= J5_SCAN_MAX_TX, kSource, 82,
             "m->txlen + tx_count <= J5_SCAN_MAX_TX");
     if (m->txlen) {
-      r = read_all(fd, tx_pool_ + tx_count, m->txlen);
+      r = request.take(tx_pool_ + tx_count, m->txlen, tx_declared);
       require(r, kSource, 85, "r");
     }
     tx_count += m->txlen;
+    tx_declared -= m->txlen;
   }
 
   int32_t tx_offset = 0;
@@ -218,16 +314,15 @@ void j5_scan_server_t::handle(int32_t fd) {
       result = scan(m.slot, m.op, m.txlen, tx_pool_ + tx_offset, m.rxlen, rx_buffer_);
     }
     tx_offset += m.txlen;
-    // Replies, like requests, leave as one segment.
+    // Each reply, its count and its bytes, leaves in one write; the
+    // replies of a batch are held back until the last, like a request.
     const bool last = i == num_requests - 1;
     int32_t k = result > m.rxlen ? m.rxlen : result;
-    int32_t p = result;
-    r = write_word(*this, fd, p, k > 0 || !last);
-    require(r == sizeof (p), kSource, 121, "r == sizeof (p)");
-    if (k > 0) {
-      r = write_all(fd, rx_buffer_, k, !last);
-      require(r == k, kSource, 129, "r == result");
-    }
+    uint32_t p = wire_word(result);
+    iovec reply[2] = {{&p, sizeof p}, {rx_buffer_, static_cast<size_t>(std::max(k, 0))}};
+    r = write_gathered(fd, reply, k > 0 ? 2 : 1, !last);
+    require(r >= static_cast<int32_t>(sizeof (p)), kSource, 121, "r == sizeof (p)");
+    require(r == static_cast<int32_t>(sizeof (p)) + std::max(k, 0), kSource, 129, "r == result");
   }
 }
 

@@ -46,7 +46,9 @@ struct j5_scan_command_t {
 struct scan_stopped_t {};
 
 // Client of the scan service. Holds no connection: every execute, grab and
-// release opens its own and closes it before returning.
+// release opens its own and closes it before returning. A request leaves
+// in one write, and its replies are read in one read once they have all
+// arrived.
 class j5_scan_client_t : public qb_client_t {
  public:
   j5_scan_client_t(const char* host, int32_t id);
@@ -139,8 +141,10 @@ int32_t j5_scan_primitive(int32_t slot, int32_t op, int32_t txlen, const uint8_t
 // client id at a time may own the service (grab/release); a request from
 // another id while it is owned is dropped after its id word, unanswered.
 // Every request is checked whole (headers, lengths, transmit total) before
-// any of its commands runs. Works only in fixed buffers: no allocation per
-// request.
+// any of its commands runs. A request that has arrived is read in two
+// reads (its first header, then its transmit bytes), never past its end,
+// and each command is answered in one write. Works only in fixed buffers:
+// no allocation per request.
 class j5_scan_server_t : public qb_server_t {
  public:
   // Commands other than grab and release go to `primitive`.

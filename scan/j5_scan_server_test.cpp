@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/test_support.h"
@@ -43,26 +44,34 @@ struct recording_primitive {
   }
 };
 
-// Feeds one request to handle() through a socket pair and returns what the
-// server answered, or the message of what it threw.
+// Feeds one request, and then `trailer`, to handle() through a socket pair
+// and returns what the server answered, or the message of what it threw,
+// and what it left unread. The bytes go in one write each, so the server
+// meets requests that arrive in pieces.
 struct served {
   bytes answer;
   std::string thrown;
+  bytes unread;
 };
 
-served serve_request(j5_scan_server_t& server, const bytes& request) {
+served serve_request(j5_scan_server_t& server, const bytes& request, const bytes& trailer = {}) {
   int fds[2];
   EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-  EXPECT_EQ(static_cast<ssize_t>(request.size()), write(fds[1], request.data(), request.size()));
-  shutdown(fds[1], SHUT_WR);
+  std::thread client([&] {
+    for (uint8_t byte : request + trailer) EXPECT_EQ(1, write(fds[1], &byte, 1));
+    shutdown(fds[1], SHUT_WR);
+  });
   served result;
   try {
     server.handle(fds[0]);
   } catch (const exception_t& e) {
     result.thrown = e.message;
   }
-  close(fds[0]);
   uint8_t buffer[8192];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+    result.unread.insert(result.unread.end(), buffer, buffer + n);
+  client.join();
+  close(fds[0]);
   for (ssize_t n; (n = read(fds[1], buffer, sizeof buffer)) > 0;)
     result.answer.insert(result.answer.end(), buffer, buffer + n);
   close(fds[1]);
@@ -129,6 +138,30 @@ bytes batch(int32_t n, int32_t rxlen) {
   bytes request = words({6, n});
   for (int32_t i = 0; i < n; i++) request = request + words({1, 51, rxlen, 0});
   return request;
+}
+
+// The server reads a request in as few reads as it can, but never into
+// what follows it on the connection.
+TEST(ScanServer, ReadsNoFurtherThanItsRequest) {
+  const bytes next = {'N', 'E', 'X', 'T'};
+  struct case_t {
+    const char* what;
+    bytes request;
+    bytes answer;
+  } cases[] = {
+      {"grab", one_command(6, 0, J5_SCAN_OP_GRAB, 0, {}), words({1})},
+      {"transmit bytes", one_command(6, 2, 0xC5, 0, {1, 2, 3}), words({0})},
+      {"a batch", batch(3, 0), words({0, 0, 0})},
+      {"a batch ending in transmit bytes",
+       words({6, 2, 1, 0xC5, 0, 0, 1, 0xC5, 0, 2}) + bytes{7, 8}, words({0, 0})},
+  };
+  for (const case_t& c : cases) {
+    j5_scan_server_t server;
+    served s = serve_request(server, c.request, next);
+    EXPECT_EQ("", s.thrown) << c.what;
+    EXPECT_EQ(c.answer, s.answer) << c.what;
+    EXPECT_EQ(next, s.unread) << c.what;
+  }
 }
 
 TEST(ScanServer, RequestLimits) {
@@ -203,7 +236,9 @@ class canned_server_t : public qb_server_t {
   void handle(int32_t fd) override {
     request.resize(request_size_);
     if (request_size_) read_all(fd, request.data(), request_size_);
-    if (!reply_.empty()) write_all(fd, reply_.data(), reply_.size());
+    // A byte per write: the client must gather replies that arrive in
+    // pieces.
+    for (uint8_t byte : reply_) write_all(fd, &byte, 1);
   }
   bytes request;
 

@@ -1,5 +1,6 @@
 #include "scan/qb_literate.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/test_support.h"
@@ -125,6 +127,81 @@ TEST(FdPrintf, WritesUpToMaxPutsCharactersAndRefusesMore) {
   EXPECT_EQ("assertion failed. qb_literate:58 (size <= MAX_PUTS)",
             thrown_message([&] { io.fd_printf(too_long.fd, "%s", std::string(1001, 'a').c_str()); }));
   EXPECT_EQ("", written_to(too_long));
+}
+
+// The peer writes `chunks` one write each from a thread of its own, so a
+// take may find only part of what it needs; the rest of the stream stays
+// unread for the test to check.
+struct framed_case {
+  const char* what;
+  std::vector<std::string> chunks;
+  std::vector<std::pair<int, int>> takes;  // length and bound, call by call
+  std::vector<std::string> taken;          // "" where the take returns 0
+  std::string unread;
+};
+
+TEST(FramedReader, TakesExactLengthsAndNeverReadsPastTheBound) {
+  const framed_case cases[] = {
+      {"one message in one piece", {"abcdefgNEXT"}, {{3, 7}, {4, 4}}, {"abc", "defg"}, "NEXT"},
+      {"arrives a byte at a time", {"a", "b", "c", "d", "e", "N"}, {{2, 5}, {3, 3}}, {"ab", "cde"}, "N"},
+      {"bound ends mid-buffer", {"abcdef"}, {{1, 2}, {1, 1}, {4, 4}}, {"a", "b", "cdef"}, ""},
+      {"larger than the read-ahead", {"0123456789abcdefXY"}, {{2, 18}, {14, 16}}, {"01", "23456789abcdef"}, "XY"},
+      {"stream ends early", {"abc"}, {{2, 6}, {4, 4}}, {"ab", ""}, ""},
+  };
+  for (const framed_case& c : cases) {
+    socket_pair s;
+    std::thread peer([&] {
+      for (const std::string& chunk : c.chunks) {
+        ASSERT_EQ(static_cast<ssize_t>(chunk.size()), write(s.peer, chunk.data(), chunk.size()));
+      }
+      shutdown(s.peer, SHUT_WR);
+    });
+    qb_literate_t io;
+    uint8_t ahead[8];
+    qb_framed_reader_t reader(io, s.fd, ahead, sizeof ahead);
+    for (size_t i = 0; i < c.takes.size(); i++) {
+      const auto [length, bound] = c.takes[i];
+      std::string out(length, '-');
+      const int32_t r = reader.take(out.data(), length, bound);
+      EXPECT_EQ(c.taken[i].empty() ? 0 : length, r) << c.what << ", take " << i;
+      if (r) {
+        EXPECT_EQ(c.taken[i], out) << c.what << ", take " << i;
+      }
+    }
+    peer.join();
+    std::string rest(64, '\0');
+    const ssize_t n = read(s.fd, rest.data(), rest.size());
+    EXPECT_EQ(c.unread, rest.substr(0, std::max<ssize_t>(n, 0))) << c.what;
+  }
+}
+
+TEST(WriteGathered, ReportsHowMuchWentOutBeforeAWriteFailed) {
+  // A small send buffer that does not block and is not drained: the first
+  // write takes part of the pieces, ending inside one, the next fails.
+  // The result is what went out, the pieces' bytes in order.
+  socket_pair s;
+  int small = 4096;
+  ASSERT_EQ(0, setsockopt(s.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small));
+  ASSERT_EQ(0, fcntl(s.fd, F_SETFL, O_NONBLOCK));
+  std::string texts[] = {"head", "", std::string(100000, 'x'), "tail"};
+  std::string expected;
+  std::vector<iovec> pieces;
+  for (std::string& t : texts) {
+    expected += t;
+    pieces.push_back({t.data(), t.size()});
+  }
+  qb_literate_t io;
+  const int32_t sent = io.write_gathered(s.fd, pieces.data(), pieces.size());
+  const std::string received = written_to(s);
+  EXPECT_GT(sent, 4);
+  EXPECT_LT(sent, static_cast<int32_t>(expected.size()));
+  EXPECT_TRUE(expected.substr(0, sent) == received);
+
+  socket_pair gone;
+  close(gone.peer);
+  gone.peer = -1;
+  iovec one = {texts[0].data(), texts[0].size()};
+  EXPECT_EQ(0, io.write_gathered(gone.fd, &one, 1));
 }
 
 }  // namespace
