@@ -182,7 +182,7 @@ def main():
     for tool in ('ansible-playbook', 'lighttpd', 'objcopy'):
         if not shutil.which(tool):
             skip('%s is not installed (scripts/setup installs it)' % tool)
-    if run(['unshare', '-m', 'true']).returncode != 0:
+    if run(['unshare', '-m', '--propagation', 'unchanged', 'true']).returncode != 0:
         skip('mount namespaces (unshare -m) are not allowed here; the lab needs them')
     os.environ.update(ANSIBLE_NOCOLOR='1', ANSIBLE_RETRY_FILES_ENABLED='0')
     work = tempfile.mkdtemp(prefix='x3_fleet_')
