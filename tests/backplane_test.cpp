@@ -26,6 +26,15 @@ const int NO_BYTE = -1;
 // What a firmware file should put into a bank: a byte or NO_BYTE per offset.
 using bank_image = std::vector<int>;
 
+// Random bytes at [offset, offset + length), with no byte at 0x10000,
+// where the card's generation byte goes.
+firmware random_firmware(uint32_t offset, uint32_t length, uint32_t seed) {
+  firmware image;
+  add_random_bytes(image, offset, length, seed);
+  image.erase(0x10000);
+  return image;
+}
+
 std::vector<uint8_t> random_binary(size_t size, uint32_t seed) {
   std::mt19937 random(seed);
   std::vector<uint8_t> bytes(size);
@@ -204,9 +213,7 @@ TEST_F(Backplane, GenerationByteInAnUnerasedSectorReadsBackWrong) {
 
 TEST_F(Backplane, RepeatedUpgradesAlternateBanksAndWrapGenerations) {
   start_sim();
-  firmware image;
-  add_random_bytes(image, 0x100, 0x18000, 7);
-  image.erase(0x10000);
+  const firmware image = random_firmware(0x100, 0x18000, 7);
   const std::string file = s_records(image);
   struct step {
     uint32_t bank, generation;
@@ -230,11 +237,8 @@ TEST_F(Backplane, RepeatedUpgradesAlternateBanksAndWrapGenerations) {
 
 TEST_F(Backplane, FaultsLeaveThePreviousFirmwareBootable) {
   // Both images lie below 0x70000, where the banks do not overlap.
-  firmware old_image, new_image;
-  add_random_bytes(old_image, 0x0000, 0x40000, 8);
-  add_random_bytes(new_image, 0x0000, 0x30000, 9);
-  old_image.erase(0x10000);
-  new_image.erase(0x10000);
+  const firmware old_image = random_firmware(0x0000, 0x40000, 8);
+  firmware new_image = random_firmware(0x0000, 0x30000, 9);
   new_image[0x123] = 0x5A;
   int programmed_rows = 0;
   for (uint32_t row = 0; row < 0x30000; row += 0x100) programmed_rows++;
@@ -279,11 +283,8 @@ TEST_F(Backplane, FaultsLeaveThePreviousFirmwareBootable) {
 }
 
 TEST_F(Backplane, KilledSimulatorKeepsThePreviousFirmwareBootable) {
-  firmware old_image, new_image;
-  add_random_bytes(old_image, 0x0000, 0x60000, 10);
-  add_random_bytes(new_image, 0x0000, 0x60000, 11);
-  old_image.erase(0x10000);
-  new_image.erase(0x10000);
+  const firmware old_image = random_firmware(0x0000, 0x60000, 10);
+  const firmware new_image = random_firmware(0x0000, 0x60000, 11);
   start_sim();
   ASSERT_TRUE(page_says(upgrade({3}, s_records(old_image)), SUCCESS_ONE));
   const uint32_t old_crc = crc_of(*card(3), 0, 0x70000);
@@ -319,11 +320,8 @@ TEST_F(Backplane, TwoUpgradesOfOneCardRunOneAfterTheOther) {
   // card with a slow erase. The first run is frozen at its first erase,
   // after it chose bank 0; the second must wait for it without asking the
   // service for anything, then program the other bank.
-  firmware first, second;
-  add_random_bytes(first, 0, 0x30000, 12);
-  add_random_bytes(second, 0, 0x30000, 13);
-  first.erase(0x10000);
-  second.erase(0x10000);
+  const firmware first = random_firmware(0, 0x30000, 12);
+  const firmware second = random_firmware(0, 0x30000, 13);
   start_sim({"slot=1 erase-busy=20", "slot=1 erase#1 freeze"});
   const int first_pid = start_upgrade({1}, s_records(first), "first");
   ASSERT_TRUE(wait_until_sim_frozen());
