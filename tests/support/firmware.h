@@ -1,7 +1,7 @@
 // Builders for what an operator uploads: firmware images as S-record text
 // and the multipart form a browser posts.
-#ifndef TESTS_FIRMWARE_H
-#define TESTS_FIRMWARE_H
+#ifndef TESTS_SUPPORT_FIRMWARE_H
+#define TESTS_SUPPORT_FIRMWARE_H
 
 #include <cstdint>
 #include <map>

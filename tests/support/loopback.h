@@ -1,6 +1,6 @@
 // Test helpers for code that talks TCP on the loopback interface.
-#ifndef SCAN_LOOPBACK_TEST_SUPPORT_H
-#define SCAN_LOOPBACK_TEST_SUPPORT_H
+#ifndef TESTS_SUPPORT_LOOPBACK_H
+#define TESTS_SUPPORT_LOOPBACK_H
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,7 +1,7 @@
 // Runs a program as a child process with given standard input and
 // environment, and collects what it wrote and how it ended.
-#ifndef TESTS_PROCESS_H
-#define TESTS_PROCESS_H
+#ifndef TESTS_SUPPORT_PROCESS_H
+#define TESTS_SUPPORT_PROCESS_H
 
 #include <string>
 #include <vector>

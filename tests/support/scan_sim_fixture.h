@@ -1,8 +1,8 @@
 // A test fixture that runs the scan_sim program on 127.0.0.1:1971 with its
 // card state in a fresh temporary directory, for whole-program tests of
 // the tools that talk to the scan service.
-#ifndef TESTS_SCAN_SIM_FIXTURE_H
-#define TESTS_SCAN_SIM_FIXTURE_H
+#ifndef TESTS_SUPPORT_SCAN_SIM_FIXTURE_H
+#define TESTS_SUPPORT_SCAN_SIM_FIXTURE_H
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "scan/j5_scan_server.h"
-#include "scan/loopback_test_support.h"
+#include "tests/support/loopback.h"
 #include "frontend/upgrade_lock.h"
 #include "sim/card_state_file.h"
-#include "tests/firmware.h"
-#include "tests/process.h"
+#include "tests/support/firmware.h"
+#include "tests/support/process.h"
 
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

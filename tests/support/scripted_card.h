@@ -1,7 +1,7 @@
 // Test helpers for Vorn_Serial: a real scan server on loopback whose card
 // side records every command and answers through a function the test sets.
-#ifndef SERIAL_SCRIPTED_CARD_TEST_SUPPORT_H
-#define SERIAL_SCRIPTED_CARD_TEST_SUPPORT_H
+#ifndef TESTS_SUPPORT_SCRIPTED_CARD_H
+#define TESTS_SUPPORT_SCRIPTED_CARD_H
 
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/test_support.h"
-#include "scan/loopback_test_support.h"
+#include "tests/support/thrown.h"
+#include "tests/support/loopback.h"
 #include "serial/vorn_serial.h"
 
 using bytes = std::vector<uint8_t>;

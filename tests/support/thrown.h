@@ -1,6 +1,6 @@
 // Helpers shared by the unit tests.
-#ifndef COMMON_TEST_SUPPORT_H
-#define COMMON_TEST_SUPPORT_H
+#ifndef TESTS_SUPPORT_THROWN_H
+#define TESTS_SUPPORT_THROWN_H
 
 #include <functional>
 #include <string>
