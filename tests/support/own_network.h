@@ -3,8 +3,8 @@
 // scan service's fixed port 1971 (and a web port); in a namespace of their
 // own, two test processes (ctest's parallel jobs, another checkout's suite,
 // a scan service running for real) never meet on a port.
-#ifndef TESTS_OWN_NETWORK_H
-#define TESTS_OWN_NETWORK_H
+#ifndef TESTS_SUPPORT_OWN_NETWORK_H
+#define TESTS_SUPPORT_OWN_NETWORK_H
 
 #include <string>
 
