@@ -20,6 +20,14 @@ std::vector<std::string> x3image(const std::vector<std::string>& args) {
   return target_program(X3IMAGE_PATH, args);
 }
 
+std::string random_bytes(uint32_t length, uint32_t seed) {
+  firmware image;
+  add_random_bytes(image, 0, length, seed);
+  std::string bytes;
+  for (const auto& entry : image) bytes += char(entry.second);
+  return bytes;
+}
+
 // The CRC-32 of the 512 KiB bank that `image` fills (0xFF where it gives no
 // byte), as x3image and scan_sim give it.
 std::string bank_crc(const firmware& image) {
@@ -32,15 +40,12 @@ std::string bank_crc(const firmware& image) {
 
 class Tools : public ScanSimTest {
  protected:
-  // An S1/S9 file of `length` random bytes at `address`, made by objcopy.
-  std::string mcu_file(uint32_t address, uint32_t length, std::string* bytes) {
-    firmware image;
-    add_random_bytes(image, 0, length, address);
-    for (const auto& entry : image) *bytes += char(entry.second);
-    write_file(dir_ + "/mcu.bin", *bytes);
+  // An S1/S9 file of `bytes` at `address`, made by objcopy.
+  std::string mcu_file(uint32_t address, const std::string& bytes, const std::string& name) {
+    write_file(dir_ + "/" + name + ".bin", bytes);
     tool({"/usr/bin/objcopy", "-I", "binary", "-O", "srec", "--change-addresses",
-          std::to_string(address), dir_ + "/mcu.bin", dir_ + "/mcu.s19"});
-    return dir_ + "/mcu.s19";
+          std::to_string(address), dir_ + "/" + name + ".bin", dir_ + "/" + name + ".s19"});
+    return dir_ + "/" + name + ".s19";
   }
   std::string x3_file(const firmware& image, const std::string& name) {
     write_file(dir_ + "/" + name, s_records(image));
@@ -84,6 +89,16 @@ TEST_F(Tools, OutputsAndExitStatuses) {
   write_file(dir_ + "/cut.s19", cut);
   write_file(dir_ + "/beyond.s19", s3_record(0x7FFFF, {1, 2}) + "\r\nS9030000FC\r\n");
   write_file(dir_ + "/empty.s19", "");
+  // The microcontroller's program, and a file that differs at 0x8005.
+  const std::string mcu_bytes = random_bytes(0x1234, 0x8000);
+  const std::string mcu = mcu_file(0x8000, mcu_bytes, "mcu");
+  std::string other_bytes = mcu_bytes;
+  other_bytes[5] ^= 0x01;
+  const std::string other = mcu_file(0x8000, other_bytes, "other");
+  const std::string erasing = "erasing pages 0x8000-0xDFFF (48 pages)\n";
+  char mcu_verify[96];
+  snprintf(mcu_verify, sizeof mcu_verify, "verify failure at address 8005: file = %02x, device = %02x\n",
+           uint8_t(other_bytes[5]), uint8_t(mcu_bytes[5]));
 
   const struct {
     const char* what;
@@ -92,6 +107,7 @@ TEST_F(Tools, OutputsAndExitStatuses) {
     int status;
     std::string out, err;
     std::vector<std::string> pieces = {};  // instead of `out`: what a long output holds
+    int signal = 0;  // sent to the tool once scan_sim froze, then scan_sim goes on
   } cases[] = {
       // The rows run in order on the same cards.
       {"upgrade", {}, prog_x3flash({"localhost", "2", x3}), 0,
@@ -114,6 +130,18 @@ TEST_F(Tools, OutputsAndExitStatuses) {
       {"too large", {}, prog_x3flash({"localhost", "3", too_large}), 1, "prog_x3flash: " + too_large +
        " is too large for the bank: it has a byte at 0x80000, and a bank holds 0x00000-0x7FFFF\n",
        "prog_x3flash: loading " + too_large + "\n"},
+      // Stopped by a signal, the tools give the service back.
+      {"SIGTERM", {"slot=2 write#3 freeze"}, prog_x3flash({"localhost", "2", x3}), 1, "", progress("localhost", 4) +
+       "prog_x3flash: stopped by SIGTERM in program_flash, slot 2 not finished; the scan service was released\n",
+       {}, SIGTERM},
+      {"SIGINT", {"slot=2 read#1 freeze"}, prog_x3flash({"localhost", "2", x3}), 1, "", progress("localhost", 2) +
+       "prog_x3flash: stopped by SIGINT in select_bank, slot 2 not finished; the scan service was released\n",
+       {}, SIGINT},
+      {"SIGTERM", {"slot=2 row-write#3 freeze"}, linecard({"localhost", "2", "mcu-program", mcu}), 1,
+       erasing + "programming rows 0x8000-0xE1FF (73 rows with data)\n",
+       "linecard: stopped by SIGTERM; the scan service was released\n", {}, SIGTERM},
+      {"SIGHUP", {"slot=2 page-erase#2 freeze"}, linecard({"localhost", "2", "mcu-program", mcu}), 1, erasing,
+       "linecard: stopped by SIGHUP; the scan service was released\n", {}, SIGHUP},
       {"info", {}, linecard({"localhost", "3", "info"}), 0, "board          X3 line card\n"
        "serial number  X3A-01203\nhardware       rev C\nfirmware       mcu 2.4.1\n", ""},
       // Type 34 entry 0 counts 1000 frames per status reply; type 1 totals
@@ -138,6 +166,12 @@ TEST_F(Tools, OutputsAndExitStatuses) {
        "Error reading configuration, error code -5.\n", "linecard: Vorn_Serial::config\n"},
       {"configuration short", {"slot=3 config#1 reply=0301"}, linecard({"localhost", "3", "status"}), 1,
        "Error reading config, not enough data received (3 > 2)\n", "linecard: Vorn_Serial::config\n"},
+      {"mcu-program", {}, linecard({"localhost", "2", "mcu-program", mcu}), 0,
+       erasing + "programming rows 0x8000-0xE1FF (73 rows with data)\nverifying rows 0x8000-0xE1FF\nmicrocontroller programmed from " + mcu + "\n", ""},
+      {"mcu-verify", {}, linecard({"localhost", "2", "mcu-verify", mcu}), 0,
+       "microcontroller flash matches " + mcu + " (73 rows)\n", ""},
+      {"mcu-verify, another file", {}, linecard({"localhost", "2", "mcu-verify", other}), 1,
+       mcu_verify, "linecard: programming failure\n"},
       {"version stamp", {}, linecard({"version", dir_ + "/x3.bin"}), 0, "Type: X3 mainline  \n"
        "Compiled on:\nDec 5 2026\n17:20:01\ntype: X3 mainline\ndate: Dec 5 2026 17:20:01\n", ""},
       {"no version stamp", {}, linecard({"localhost", "3", "version", dir_ + "/plain.bin"}), 1,
@@ -161,8 +195,18 @@ TEST_F(Tools, OutputsAndExitStatuses) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     start_sim(c.faults);
-    process_result r = run_process(c.argv, "", {lock_setting()});
+    const int pid = start_process(c.argv, "/dev/null", dir_ + "/out", dir_ + "/err", {lock_setting()});
+    if (c.signal) {
+      ASSERT_TRUE(wait_until_sim_frozen());
+      kill(pid, c.signal);
+      kill(sim_pid_, SIGCONT);
+    }
+    const int status = stop_process(pid, 0);
+    const process_result r = {read_file(dir_ + "/out"), read_file(dir_ + "/err"), status};
+    EXPECT_TRUE(service_is_free());
     stop_sim();
+    unlink((dir_ + "/out").c_str());
+    unlink((dir_ + "/err").c_str());
     EXPECT_EQ(c.status, r.status);
     if (c.pieces.empty()) {
       EXPECT_EQ(c.out, r.out);
@@ -170,86 +214,12 @@ TEST_F(Tools, OutputsAndExitStatuses) {
     for (const std::string& piece : c.pieces) EXPECT_NE(std::string::npos, r.out.find(piece)) << r.out;
     EXPECT_EQ(c.err, r.err);
   }
-  EXPECT_EQ(2u, card(2)->boot.boot_count);
+  auto state = card(2);
+  EXPECT_EQ(2u, state->boot.boot_count);
+  EXPECT_EQ(mcu_bytes + '\xFF', std::string(state->mcu.flash + 0x8000, state->mcu.flash + 0x9235));
+  EXPECT_EQ(0u, state->mcu.monitor);  // left monitor mode after the failure
   EXPECT_EQ(5, card(3)->mcu.control[7][0]);  // the type 20 record is the 7th
   EXPECT_EQ(6, card(3)->mcu.control[7][1]);
-}
-
-TEST_F(Tools, LinecardProgramsAndVerifiesTheMicrocontroller) {
-  start_sim();
-  std::string bytes;
-  const std::string file = mcu_file(0x8000, 0x1234, &bytes);
-  process_result r = run_process(linecard({"localhost", "2", "mcu-program", file}), "");
-  EXPECT_EQ("erasing pages 0x8000-0xDFFF (48 pages)\nprogramming rows 0x8000-0xE1FF (73 rows with data)\n"
-            "verifying rows 0x8000-0xE1FF\nmicrocontroller programmed from " + file + "\n", r.out);
-  auto state = card(2);
-  EXPECT_EQ(bytes + '\xFF', std::string(state->mcu.flash + 0x8000, state->mcu.flash + 0x9235));
-  EXPECT_EQ(0, run_process(linecard({"localhost", "2", "mcu-verify", file}), "").status);
-  state->mcu.flash[0x8005] ^= 0x01;  // a byte that no longer holds what was programmed
-  r = run_process(linecard({"localhost", "2", "mcu-verify", file}), "");
-  EXPECT_EQ(1, r.status);
-  char expected[96];
-  snprintf(expected, sizeof expected, "verify failure at address 8005: file = %02x, device = %02x\n",
-           uint8_t(bytes[5]), uint8_t(bytes[5] ^ 0x01));
-  EXPECT_EQ(expected, r.out);
-  EXPECT_EQ("linecard: programming failure\n", r.err);
-  EXPECT_EQ(0u, state->mcu.monitor);  // left monitor mode after the failure
-}
-
-TEST_F(Tools, ToolsStoppedBySignalsGiveTheServiceBack) {
-  firmware image;
-  add_random_bytes(image, 0, 0x8000, 24);
-  const std::string x3 = x3_file(image, "x3.s19");
-  std::string bytes;
-  const std::string mcu = mcu_file(0x8000, 0x1234, &bytes);
-  const struct {
-    std::string freeze;  // the command the tool is stopped at
-    std::vector<std::string> argv;
-    int signal;
-    std::string last_line;
-  } cases[] = {
-      {"write#3", prog_x3flash({"localhost", "2", x3}), SIGTERM, "prog_x3flash: stopped by SIGTERM in "
-       "program_flash, slot 2 not finished; the scan service was released\n"},
-      {"read#1", prog_x3flash({"localhost", "2", x3}), SIGINT, "prog_x3flash: stopped by SIGINT in "
-       "select_bank, slot 2 not finished; the scan service was released\n"},
-      {"row-write#3", linecard({"localhost", "2", "mcu-program", mcu}), SIGTERM,
-       "linecard: stopped by SIGTERM; the scan service was released\n"},
-      {"page-erase#2", linecard({"localhost", "2", "mcu-program", mcu}), SIGHUP,
-       "linecard: stopped by SIGHUP; the scan service was released\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.argv.back() + " at " + c.freeze);
-    start_sim({"slot=2 " + c.freeze + " freeze"});
-    const std::string log = dir_ + "/" + c.freeze + ".log";
-    const int pid = start_process(c.argv, log);
-    ASSERT_TRUE(wait_until_sim_frozen());
-    kill(pid, c.signal);
-    kill(sim_pid_, SIGCONT);
-    EXPECT_EQ(1, stop_process(pid, 0));
-    const std::string output = read_file(log);
-    EXPECT_EQ(c.last_line, output.substr(output.rfind('\n', output.size() - 2) + 1)) << output;
-    EXPECT_TRUE(service_is_free());
-    stop_sim();
-  }
-}
-
-// x3image's form is the body a browser posts, and flash_x3 reads it.
-TEST_F(Tools, X3imageFormIsTheUploadFlashX3Reads) {
-  start_sim();
-  firmware image;
-  add_random_bytes(image, 0, 0x18000, 34);
-  image[0x10000] = 0xFF;
-  process_result form = run_process(
-      x3image({"form", x3_file(image, "x3.s19"), "--slots", "3,2", "--boundary", "b-1971"}), "");
-  process_result page = run_process(target_program(FLASH_X3_PATH), form.out,
-                                    {"CONTENT_TYPE=multipart/form-data; boundary=b-1971", lock_setting()});
-  EXPECT_NE(std::string::npos, page.out.find("The upgrade was successful. 2 cards re-flashed.")) << page.out;
-  image[0x10000] = 1;  // the generation the cards wrote
-  for (int slot : {2, 3}) {
-    char booted[16];
-    snprintf(booted, sizeof booted, "%08x", uint32_t{card(slot)->boot.crc32});
-    EXPECT_EQ(bank_crc(image), booted) << "slot " << slot;
-  }
 }
 
 #ifndef X3_SANITIZE
@@ -260,8 +230,7 @@ TEST_F(Tools, CleanUnderValgrind) {
   if (access(valgrind.c_str(), X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
   if (emulated_target()) GTEST_SKIP() << "valgrind does not run the target's programs";
   start_sim({"slot=4 swap=3:1/18"});
-  std::string bytes;
-  const std::string mcu = mcu_file(0xA000, 0x300, &bytes);
+  const std::string mcu = mcu_file(0xA000, random_bytes(0x300, 0xA000), "mcu");
   firmware full;  // a whole bank, the generation byte left erased
   add_random_bytes(full, 0, 0x80000, 11);
   full[0x10000] = 0xFF;

@@ -34,18 +34,13 @@ class ScanSimTest : public testing::Test {
   }
   void TearDown() override {
     stop_sim();
-    if (!HasFailure()) {
-      system(("rm -rf " + dir_).c_str());
-      return;
-    }
-    fprintf(stderr, "kept %s; simulator log:\n%s\n", dir_.c_str(),
-            read_file(dir_ + "/sim.log").c_str());
+    if (HasFailure()) fprintf(stderr, "kept %s\n", dir_.c_str());
+    else system(("rm -rf " + dir_).c_str());
   }
 
-  // Starts scan_sim with cards in slots 1-4 and 31, the given faults and
-  // further options: this build's, or the one X3_SCAN_SIM names (a cross
-  // build's tests run the host's scan_sim that way, so that the two byte
-  // orders meet).
+  // Starts scan_sim with cards in slots 1-4 and 31 and the given faults:
+  // this build's, or the one X3_SCAN_SIM names (a cross build's tests run
+  // the host's scan_sim that way, so that the two byte orders meet).
   void start_sim(const std::vector<std::string>& faults = {},
                  const std::vector<std::string>& options = {}) {
     const char* host_sim = getenv("X3_SCAN_SIM");
@@ -67,6 +62,10 @@ class ScanSimTest : public testing::Test {
     if (sim_pid_ > 0) stop_process(sim_pid_, signal);
     sim_pid_ = -1;
   }
+  static bool service_is_free() {
+    test_scan_client_t other(J5_SCAN_PORT, 9);
+    return other.grab() && other.release();
+  }
 
   static std::string lock_setting() {
     return std::string(UPGRADE_LOCK_VARIABLE) + "=" + getenv(UPGRADE_LOCK_VARIABLE);
@@ -76,7 +75,7 @@ class ScanSimTest : public testing::Test {
     return run_process(target_program(FLASH_X3_PATH), multipart_form(slots, file),
                        {"CONTENT_TYPE=" + form_content_type(), lock_setting()});
   }
-  // The same in the background: the page goes to dir_/NAME.page, standard
+  // The same in the background, the page to dir_/NAME.page and standard
   // error to dir_/NAME.err. Returns the PID.
   int start_upgrade(const std::vector<int>& slots, const std::string& file,
                     const std::string& name) const {
@@ -85,20 +84,15 @@ class ScanSimTest : public testing::Test {
     return start_process(target_program(FLASH_X3_PATH), path + ".body", path + ".page",
                          path + ".err", {"CONTENT_TYPE=" + form_content_type(), lock_setting()});
   }
-  static bool service_is_free() {
-    test_scan_client_t other(J5_SCAN_PORT, 9);
-    return other.grab() && other.release();
-  }
-
   // Runs a standard tool that must succeed.
   static void tool(const std::vector<std::string>& argv) {
     process_result r = run_process(argv, "");
     ASSERT_EQ(0, r.status) << argv[0] << ": " << r.err;
   }
 
-  // The card in `slot` as its state file holds it (created blank when
-  // missing), mapped: it shows every command scan_sim has acknowledged,
-  // and what a test writes there is the card's state at the next start.
+  // The card in `slot` mapped from its state file (created blank when
+  // missing): it shows every command scan_sim has acknowledged, and what a
+  // test writes there is the card's state at the next start.
   std::shared_ptr<x3_card_state> card(int slot) const {
     return map_card_state(card_state_path(state_, slot));
   }
