@@ -43,8 +43,9 @@ class Tools : public ScanSimTest {
   // An S1/S9 file of `bytes` at `address`, made by objcopy.
   std::string mcu_file(uint32_t address, const std::string& bytes, const std::string& name) {
     write_file(dir_ + "/" + name + ".bin", bytes);
-    tool({"/usr/bin/objcopy", "-I", "binary", "-O", "srec", "--change-addresses",
-          std::to_string(address), dir_ + "/" + name + ".bin", dir_ + "/" + name + ".s19"});
+    EXPECT_EQ(0, run_process({"/usr/bin/objcopy", "-I", "binary", "-O", "srec", "--change-addresses",
+                              std::to_string(address), dir_ + "/" + name + ".bin", dir_ + "/" + name + ".s19"},
+                             "").status);
     return dir_ + "/" + name + ".s19";
   }
   std::string x3_file(const firmware& image, const std::string& name) {

@@ -84,11 +84,6 @@ class ScanSimTest : public testing::Test {
     return start_process(target_program(FLASH_X3_PATH), path + ".body", path + ".page",
                          path + ".err", {"CONTENT_TYPE=" + form_content_type(), lock_setting()});
   }
-  // Runs a standard tool that must succeed.
-  static void tool(const std::vector<std::string>& argv) {
-    process_result r = run_process(argv, "");
-    ASSERT_EQ(0, r.status) << argv[0] << ": " << r.err;
-  }
 
   // The card in `slot` mapped from its state file (created blank when
   // missing): it shows every command scan_sim has acknowledged, and what a
