@@ -145,10 +145,12 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
     return upgrade_case{command + " power cut", {3}, &row, row_file, {"slot=3 " + command + " power-cut"},
                         "release failed.\n" + FAILED, err, expect, 1, 0xFF, 0, false};
   };
-  // A run that ends before any card is flashed.
+  // A run that ends before any card is flashed, with the form or `body`
+  // and the standard environment or `env`.
   auto refused = [&](const std::string& what, const std::string& file, const std::string& page,
-                     const std::string& err = "", int status = 0) {
-    return upgrade_case{what, {3}, &row, file, {}, page, err, KEPT, 1, 0xFF, status};
+                     const std::string& err = "", int status = 0, std::vector<std::string> env = {},
+                     const std::string& body = "") {
+    return upgrade_case{what, {3}, &row, file, {}, page, err, KEPT, 1, 0xFF, status, true, false, env, body};
   };
   const upgrade_case cases[] = {
       pair(0xFF, 0xFF, 0, 1), pair(0x00, 0xFF, 0, 1), pair(3, 3, 1, 4), pair(3, 7, 0, 8),
@@ -207,18 +209,16 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
               "Checksum error on line:\n" + longest_line + "\r\n" + FAILED),
       refused("byte beyond the bank", s3_record(0x7FFFF, {1, 2}) + "\r\nS70500000000FA\r\n",
               "OutOfRange\n", "", 255),
-      {"not octet-stream", {3}, &row, file, {}, FAILED + "malformed upload stream\n", "", KEPT, 1, 0xFF,
-       0, true, false, {}, multipart_form({3}, file, "text/x-srecord")},
-      {"no boundary", {3}, &row, file, {}, FAILED + "assertion failed. j5_uploader:36 (boundary)\n", "",
-       KEPT, 1, 0xFF, 0, true, false, {"CONTENT_TYPE=multipart/form-data", lock_setting()}},
-      {"empty content type", {3}, &row, file, {},
-       FAILED + "assertion failed. j5_uploader:33 (this && content_type && *content_type)\n", "", KEPT,
-       1, 0xFF, 0, true, false, {"CONTENT_TYPE=", lock_setting()}},
-      {"no content type", {3}, &row, file, {}, FAILED + "assertion failed. flash_x3:475 (s)\n", "", KEPT,
-       1, 0xFF, 0, true, false, {lock_setting()}},
-      {"lock file cannot be opened", {3}, &row, file, {}, "lock failed.\n" + FAILED,
-       "cannot take the upgrade lock /nonexistent/x3.lock: No such file or directory\n", KEPT, 1, 0xFF,
-       0, true, false, {"X3_UPGRADE_LOCK=/nonexistent/x3.lock", "CONTENT_TYPE=" + form_content_type()}},
+      refused("not octet-stream", file, FAILED + "malformed upload stream\n", "", 0, {},
+              multipart_form({3}, file, "text/x-srecord")),
+      refused("no boundary", file, FAILED + "assertion failed. j5_uploader:36 (boundary)\n", "", 0,
+              {"CONTENT_TYPE=multipart/form-data", lock_setting()}),
+      refused("empty content type", file, FAILED + "assertion failed. j5_uploader:33 (this && content_type "
+              "&& *content_type)\n", "", 0, {"CONTENT_TYPE=", lock_setting()}),
+      refused("no content type", file, FAILED + "assertion failed. flash_x3:475 (s)\n", "", 0, {lock_setting()}),
+      refused("lock file cannot be opened", file, "lock failed.\n" + FAILED,
+              "cannot take the upgrade lock /nonexistent/x3.lock: No such file or directory\n", 0,
+              {"X3_UPGRADE_LOCK=/nonexistent/x3.lock", "CONTENT_TYPE=" + form_content_type()}),
   };
   for (const upgrade_case& c : cases) {
     SCOPED_TRACE(c.what);
