@@ -121,10 +121,10 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
   char stuck_line[32];
   snprintf(stuck_line, sizeof stuck_line, "buf: %x != flash: ff\n", standard.at(0x10));
   const std::string ok = success("1 card");
-  // The body x3image makes for slots 3 and 2, as a browser posts it.
-  write_file(dir_ + "/x3.s19", file);
+  // The body x3image makes for three slots, as a browser posts it.
+  write_file(dir_ + "/x3.s19", s_records(standard, 16));
   const std::string x3image_form = run_process(target_program(X3IMAGE_PATH, {"form", dir_ + "/x3.s19",
-      "--slots", "3,2", "--boundary", "b-1971"}), "").out;
+      "--slots", "31,2,1", "--boundary", "b-1971"}), "").out;
 
   // The bank with the older generation gets the next one; 255 and 0 are
   // no generation, and 254 is followed by 1.
@@ -156,10 +156,9 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
       pair(0xFF, 0xFF, 0, 1), pair(0x00, 0xFF, 0, 1), pair(3, 3, 1, 4), pair(3, 7, 0, 8),
       pair(7, 0xFF, 1, 8), pair(254, 1, 0, 2), pair(1, 254, 1, 2), pair(254, 254, 1, 1),
       pair(254, 0xFF, 1, 1), pair(0xFF, 254, 0, 1), pair(253, 252, 1, 254),
-      {"three cards, 16-byte records", {31, 2, 1}, &standard, s_records(standard, 16), {},
-       success("3 cards"), "", {3, 0, 8, 0}, 3, 7},
-      {"x3image's form", {2, 3}, &standard, "", {}, success("2 cards"), "", {2, 0, 1, 0}, 0xFF, 0xFF, 0,
-       true, false, {"CONTENT_TYPE=multipart/form-data; boundary=b-1971", lock_setting()}, x3image_form},
+      {"x3image's form for three cards, 16-byte records", {31, 2, 1}, &standard, "", {}, success("3 cards"),
+       "", {3, 0, 8, 0}, 3, 7, 0, true, false,
+       {"CONTENT_TYPE=multipart/form-data; boundary=b-1971", lock_setting()}, x3image_form},
       {"image below 64 KiB", {1}, &low, s_records(low), {}, ok, "", {1, 1, -1, 0}, 5, 0xFF},
       {"count 253 with CR LF", {3}, &longest, s_records(longest, 248), {}, ok, "", {1, 1, -1, 0}},
       fault("grab#1 reply=0000", "Error grabbing flash.\n"),
