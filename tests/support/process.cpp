@@ -73,14 +73,6 @@ std::vector<std::string> target_program(const std::string& path,
   return argv;
 }
 
-bool emulated_target() {
-#ifdef X3_TARGET_EMULATOR
-  return true;
-#else
-  return false;
-#endif
-}
-
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

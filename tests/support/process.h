@@ -40,9 +40,6 @@ int stop_process(int pid, int signal);
 std::vector<std::string> target_program(const std::string& path,
                                         const std::vector<std::string>& args = {});
 
-// True in a cross build, whose programs run under an emulator.
-bool emulated_target();
-
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);
 
