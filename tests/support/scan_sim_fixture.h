@@ -70,13 +70,9 @@ class ScanSimTest : public testing::Test {
   static std::string lock_setting() {
     return std::string(UPGRADE_LOCK_VARIABLE) + "=" + getenv(UPGRADE_LOCK_VARIABLE);
   }
-  // flash_x3 as the web server runs it, for the ticked slots.
-  static process_result upgrade(const std::vector<int>& slots, const std::string& file) {
-    return run_process(target_program(FLASH_X3_PATH), multipart_form(slots, file),
-                       {"CONTENT_TYPE=" + form_content_type(), lock_setting()});
-  }
-  // The same in the background, the page to dir_/NAME.page and standard
-  // error to dir_/NAME.err. Returns the PID.
+  // flash_x3 as the web server runs it, for the ticked slots, in the
+  // background: the page goes to dir_/NAME.page, standard error to
+  // dir_/NAME.err. Returns the PID.
   int start_upgrade(const std::vector<int>& slots, const std::string& file,
                     const std::string& name) const {
     const std::string path = dir_ + "/" + name;
