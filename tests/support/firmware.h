@@ -22,8 +22,7 @@ std::string s_records(const firmware& image, size_t per_record = 32);
 // One S3 record with its checksum, without a line end.
 std::string s3_record(uint32_t address, const std::vector<uint8_t>& data);
 
-// The boundary that `multipart_form` uses.
-extern const char FORM_BOUNDARY[];
+// The CONTENT_TYPE that goes with `multipart_form`.
 std::string form_content_type();
 
 // The upgrade form as a browser posts it: a part per ticked slot, then the

@@ -1,22 +1,65 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-namespace {
+extern char** environ;
 
-void check(bool ok, const char* what) {
-  if (!ok) throw std::runtime_error(what);
+int start_process(const std::vector<std::string>& argv, const std::string& in_path,
+                  const std::string& out_path, const std::string& err_path,
+                  const std::vector<std::string>& environment) {
+  std::vector<char*> args, env;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : environment) env.push_back(const_cast<char*>(e.c_str()));
+  args.push_back(nullptr);
+  env.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    dup2(open(in_path.c_str(), O_RDONLY), 0);
+    dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 1);
+    dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
+    execve(args[0], args.data(), env.data());
+    _exit(127);
+  }
+  return pid;
 }
 
-}  // namespace
+int start_process(const std::vector<std::string>& argv, const std::string& log_path) {
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; e++) environment.push_back(*e);
+  return start_process(argv, "/dev/null", log_path, log_path, environment);
+}
+
+int stop_process(int pid, int signal) {
+  if (signal) kill(pid, signal);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+process_result run_process(const std::vector<std::string>& argv, const std::string& input,
+                           const std::vector<std::string>& environment) {
+  char pattern[] = "/tmp/x3_run_XXXXXX";
+  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
+  const std::string dir = pattern;
+  write_file(dir + "/in", input);
+  process_result r{};
+  r.status = stop_process(
+      start_process(argv, dir + "/in", dir + "/out", dir + "/err", environment), 0);
+  r.out = read_file(dir + "/out");
+  r.err = read_file(dir + "/err");
+  for (const char* name : {"/in", "/out", "/err"}) unlink((dir + name).c_str());
+  rmdir(dir.c_str());
+  return r;
+}
 
 std::vector<std::string> target_program(const std::string& path,
                                         const std::vector<std::string>& args) {
@@ -30,107 +73,13 @@ std::vector<std::string> target_program(const std::string& path,
   return argv;
 }
 
-bool emulated_target() {
-#ifdef X3_TARGET_EMULATOR
-  return true;
-#else
-  return false;
-#endif
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
-process_result run_process(const std::vector<std::string>& argv, const std::string& input,
-                           const std::vector<std::string>& environment) {
-  int in[2], out[2], err[2];
-  check(pipe(in) == 0 && pipe(out) == 0 && pipe(err) == 0, "pipe");
-  pid_t pid = fork();
-  check(pid >= 0, "fork");
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    signal(SIGPIPE, SIG_DFL);
-    std::vector<char*> args, env;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& e : environment) env.push_back(const_cast<char*>(e.c_str()));
-    args.push_back(nullptr);
-    env.push_back(nullptr);
-    execve(args[0], args.data(), env.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  // A child that stops reading must not kill the test with SIGPIPE.
-  signal(SIGPIPE, SIG_IGN);
-  fcntl(in[1], F_SETFL, O_NONBLOCK);
-
-  process_result result{};
-  size_t sent = 0;
-  int to_child = in[1];
-  if (input.empty()) {
-    close(to_child);
-    to_child = -1;
-  }
-  int from_out = out[0], from_err = err[0];
-  while (from_out >= 0 || from_err >= 0) {
-    pollfd fds[3] = {{to_child, POLLOUT, 0}, {from_out, POLLIN, 0}, {from_err, POLLIN, 0}};
-    if (poll(fds, 3, -1) < 0) {
-      check(errno == EINTR, "poll");
-      continue;
-    }
-    if (to_child >= 0 && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t n = write(to_child, input.data() + sent, input.size() - sent);
-      if (n > 0) sent += n;
-      if (n < 0 && errno != EAGAIN) sent = input.size();  // the child closed its end
-      if (sent == input.size()) {
-        close(to_child);
-        to_child = -1;
-      }
-    }
-    for (int i : {1, 2}) {
-      int& fd = i == 1 ? from_out : from_err;
-      std::string& text = i == 1 ? result.out : result.err;
-      if (fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
-        char buffer[65536];
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-          text.append(buffer, n);
-        } else {
-          close(fd);
-          fd = -1;
-        }
-      }
-    }
-  }
-  if (to_child >= 0) close(to_child);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
-}
-
-int start_process(const std::vector<std::string>& argv, const std::string& log_path) {
-  pid_t pid = fork();
-  check(pid >= 0, "fork");
-  if (pid == 0) {
-    int in = open("/dev/null", O_RDONLY);
-    int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    dup2(in, 0);
-    dup2(log, 1);
-    dup2(log, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int stop_process(int pid, int signal) {
-  kill(pid, signal);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+void write_file(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary) << contents;
 }

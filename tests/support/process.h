@@ -1,5 +1,6 @@
-// Runs a program as a child process with given standard input and
-// environment, and collects what it wrote and how it ended.
+// Runs this build's programs as child processes for the whole-program
+// tests: with given input and environment, collecting what they wrote and
+// how they ended, or in the background.
 #ifndef TESTS_SUPPORT_PROCESS_H
 #define TESTS_SUPPORT_PROCESS_H
 
@@ -12,11 +13,26 @@ struct process_result {
   int status;       // exit status, or 128 + signal number
 };
 
-// Runs `argv` (argv[0] is the path) with `environment` added to an empty
-// environment ("NAME=value" entries), feeding `input` to its standard
-// input. Input the program does not read is dropped.
+// Runs `argv` (argv[0] is the path) to its end with `input` on standard
+// input and `environment` ("NAME=value" entries) as all of its
+// environment.
 process_result run_process(const std::vector<std::string>& argv, const std::string& input,
                            const std::vector<std::string>& environment = {});
+
+// Starts `argv` in the background with standard input from the file
+// `in_path`, standard output and error appended to `out_path` and
+// `err_path`, and `environment` as all of its environment; returns its PID.
+int start_process(const std::vector<std::string>& argv, const std::string& in_path,
+                  const std::string& out_path, const std::string& err_path,
+                  const std::vector<std::string>& environment);
+
+// The same with no input, both outputs appended to `log_path`, and this
+// process's environment.
+int start_process(const std::vector<std::string>& argv, const std::string& log_path);
+
+// Sends `signal` (0: none) to a process started by start_process and
+// waits for it; returns its exit status, or 128 + the signal number.
+int stop_process(int pid, int signal);
 
 // A command line for one of this build's programs: the program itself, or,
 // in a cross build, the program under the emulator that runs the target's
@@ -24,15 +40,7 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
 std::vector<std::string> target_program(const std::string& path,
                                         const std::vector<std::string>& args = {});
 
-// True in a cross build, whose programs run under an emulator.
-bool emulated_target();
-
-// Starts `argv` in the background with standard input from /dev/null and
-// standard output and error appended to `log_path`; returns its PID.
-int start_process(const std::vector<std::string>& argv, const std::string& log_path);
-
-// Sends `signal` to a process started by start_process and waits for it;
-// returns its exit status, or 128 + the signal number.
-int stop_process(int pid, int signal);
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& contents);
 
 #endif
