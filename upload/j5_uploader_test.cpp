@@ -32,7 +32,7 @@ std::string disposition_of_length(size_t length) {
 std::string parse_and_read_rest(j5_uploader_t& reader, std::string body) {
   std::unique_ptr<FILE, int (*)(FILE*)> in(fmemopen(body.data(), body.size(), "r"), fclose);
   const std::string thrown = thrown_message([&] { reader.parse(in.get()); });
-  if (thrown != "(nothing thrown)") return thrown;
+  if (thrown != NOTHING_THROWN) return thrown;
   std::string rest;
   for (int c; (c = fgetc(in.get())) != EOF;) rest += static_cast<char>(c);
   return rest;
