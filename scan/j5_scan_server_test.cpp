@@ -56,9 +56,8 @@ struct recording_card {
 // server meets a request that arrives in pieces: what it answered, what it
 // threw and what it left unread.
 struct served {
-  bytes answer;
+  bytes answer, unread;
   std::string thrown;
-  bytes unread;
 };
 served serve_request(j5_scan_server_t& server, const bytes& request, const bytes& trailer = {}) {
   int fds[2];
@@ -100,26 +99,10 @@ TEST(ScanServer, OwnershipFollowsGrabAndRelease) {
   }
 }
 
-TEST(ScanServer, ReadsNoFurtherThanItsRequest) {
+// A request is checked whole before any of it runs, and read no further
+// than its end: what follows it on the connection stays unread.
+TEST(ScanServer, RequestLimitsAndFraming) {
   const bytes next = {'N', 'E', 'X', 'T'};
-  const struct {
-    bytes request, answer;
-  } cases[] = {
-      {one_command(6, 0, J5_SCAN_OP_GRAB, 0, {}), words({1})},
-      {one_command(6, 2, 0xC5, 0, {1, 2, 3}), words({0})},
-      {batch(3), words({0, 0, 0})},
-      {words({6, 2, 1, 0xC5, 0, 0, 1, 0xC5, 0, 2}) + bytes{7, 8}, words({0, 0})},
-  };
-  for (const auto& c : cases) {
-    j5_scan_server_t server;
-    const served s = serve_request(server, c.request, next);
-    EXPECT_EQ(NOTHING_THROWN, s.thrown);
-    EXPECT_EQ(c.answer, s.answer);
-    EXPECT_EQ(next, s.unread);
-  }
-}
-
-TEST(ScanServer, ChecksTheWholeRequestBeforeRunningAnyOfIt) {
   const std::string failed = "assertion failed. j5_scan_server:";
   const std::string slot = failed + "46 (m->slot >= 0 && m->slot < J5_SCAN_NUM_SLOTS)";
   const std::string tx = failed + "47 (m->txlen >= 0 && m->txlen <= J5_SCAN_MAX_TX)";
@@ -128,12 +111,14 @@ TEST(ScanServer, ChecksTheWholeRequestBeforeRunningAnyOfIt) {
   const struct {
     const char* what;
     bytes request;
-    std::string thrown;  // "(nothing thrown)": served
+    std::string thrown;  // NOTHING_THROWN: served
     size_t commands_run;
-    bytes answer;
+    bytes answer;  // checked when given
   } cases[] = {
       {"count beyond rxlen", one_command(6, 3, 0xC5, 4, {0xA3, 7}), NOTHING_THROWN, 1, words({10}) + bytes{1, 2, 3, 4}},
       {"100 commands", batch(100), NOTHING_THROWN, 100, {}},
+      {"a batch ending in transmit bytes", words({6, 2, 1, 0xC5, 0, 0, 1, 0xC5, 0, 2}) + bytes{7, 8}, NOTHING_THROWN, 2,
+       words({10, 10})},
       {"101 commands", batch(101), failed + "72 (num_requests <= MAX_REQUESTS)", 0, {}},
       {"no commands", batch(0), empty, 0, {}},
       {"negative count", words({6, -3}), empty, 0, {}},
@@ -160,8 +145,10 @@ TEST(ScanServer, ChecksTheWholeRequestBeforeRunningAnyOfIt) {
     card.count = 10;
     card.reply = {1, 2, 3, 4, 5, 6};
     j5_scan_server_t server(card.primitive());
-    const served s = serve_request(server, c.request);
+    const bool served_whole = c.thrown == NOTHING_THROWN;
+    const served s = serve_request(server, c.request, served_whole ? next : bytes{});
     EXPECT_EQ(c.thrown, s.thrown) << c.what;
+    EXPECT_TRUE(!served_whole || s.unread == next) << c.what;
     EXPECT_EQ(c.commands_run, card.calls.size()) << c.what;
     EXPECT_TRUE(c.answer.empty() || c.answer == s.answer) << c.what;
   }
@@ -182,18 +169,13 @@ TEST(ScanClient, ReadsEveryReplyOfABatchOrFails) {
   uint8_t first[4], second[2];
   const uint8_t tx[3] = {0xAA, 0xBB, 0xCC};
   const bytes request = words({6, 2, 2, 51, 4, 0, 31, 0xC5, 2, 3}) + bytes{0xAA, 0xBB, 0xCC};
-  const struct {
-    bytes reply;
-    int32_t result;
-  } cases[] = {
-      {words({10}) + bytes{1, 2, 3, 4} + words({2}) + bytes{9, 8}, 1},  // 10 for a room of 4: 4 bytes follow
-      {words({10}) + bytes{1, 2, 3, 4} + words({2}) + bytes{9}, 0},
-  };
-  for (const auto& c : cases) {
+  // A count of 10 for a room of 4: 4 bytes follow. Then a reply that ends early.
+  for (const auto& [reply, result] : {std::pair{words({10}) + bytes{1, 2, 3, 4} + words({2}) + bytes{9, 8}, 1},
+                                      std::pair{words({10}) + bytes{1, 2, 3, 4} + words({2}) + bytes{9}, 0}}) {
     const int32_t port = unused_loopback_port();
-    auto& server = serve_in_background<canned_server_t>(port, c.reply, request.size());
+    auto& server = serve_in_background<canned_server_t>(port, reply, request.size());
     j5_scan_command_t commands[2] = {{51, 2, 0, 4, nullptr, first, 0}, {0xC5, 31, 3, 2, tx, second, 0}};
-    EXPECT_EQ(c.result, test_scan_client_t(port).execute(2, commands));
+    EXPECT_EQ(result, test_scan_client_t(port).execute(2, commands));
     EXPECT_EQ(request, server.request);
     EXPECT_EQ((bytes{10, 2, 1, 2, 3, 4, 9}), (bytes{uint8_t(commands[0].rxcount), uint8_t(commands[1].rxcount), first[0],
                                                      first[1], first[2], first[3], second[0]}));
@@ -348,6 +330,7 @@ TEST(ScanClientText, TypeAndDateOfAVersionText) {
   memset(out, '#', sizeof out);
   reader.get_type("Type: X3", out, 0);
   reader.get_date("Compiled on:\nMar 14 2023", out, 0);
+  EXPECT_EQ(std::string(8, '#'), std::string(out, 8));  // no room: nothing written
   EXPECT_STREQ("X3", reader.get_type("Type: X3 line card", out, 4));  // "X3 " trimmed
   EXPECT_EQ("#####", std::string(out + 3, 5));
   EXPECT_STREQ("Mar 1", reader.get_date("Compiled on:\nMar 14 2023\n12:34:56", out, 6));
