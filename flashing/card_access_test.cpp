@@ -51,7 +51,7 @@ TEST(CardAccess, TransfersTakeAtMostARowAndTheExactReply) {
       {"read of 16", false, 16, 16, 0, 16, 7},         {"short read", false, 16, 15, -1, 16, 7},
       {"long read", false, 16, 17, -1, 16, 7},         {"read of 300 takes a row", false, 300, 256, 0, 256, 7},
       {"nothing to read", false, 0, 0, -1, -1, 0},     {"write of 300 sends a row", true, 300, 1, 0, 256, 263},
-      {"nothing to write", true, 0, 1, -1, -1, 0},
+      {"write of 1", true, 1, 1, 0, 1, 8},             {"nothing to write", true, 0, 1, -1, -1, 0},
   };
   for (const auto& c : cases) {
     card = {-1, {}, c.reply_count, bytes(256, 'P')};
