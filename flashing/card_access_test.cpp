@@ -13,7 +13,7 @@ using bytes = std::vector<uint8_t>;
 
 // What the card saw of the last command (rxlen -1: none yet), and its answer.
 struct card_side {
-  int32_t rxlen = -1;
+  int32_t rxlen = -1, op = 0;
   bytes tx;
   int32_t count = 0;
   bytes reply;
@@ -23,9 +23,10 @@ card_side card;
 int32_t card_port() {
   static const int32_t port = [] {
     const int32_t p = unused_loopback_port();
-    serve_in_background<j5_scan_server_t>(p, [](int32_t, int32_t, int32_t txlen, const uint8_t* txbuf,
+    serve_in_background<j5_scan_server_t>(p, [](int32_t, int32_t op, int32_t txlen, const uint8_t* txbuf,
                                                 int32_t rxlen, uint8_t* rxbuf) {
       card.rxlen = rxlen;
+      card.op = op;
       card.tx.assign(txbuf, txbuf + txlen);
       std::copy_n(card.reply.begin(), std::min<size_t>(card.reply.size(), rxlen), rxbuf);
       return card.count;
@@ -54,10 +55,11 @@ TEST(CardAccess, TransfersTakeAtMostARowAndTheExactReply) {
       {"write of 1", true, 1, 1, 0, 1, 8},             {"nothing to write", true, 0, 1, -1, -1, 0},
   };
   for (const auto& c : cases) {
-    card = {-1, {}, c.reply_count, bytes(256, 'P')};
+    card = {-1, 0, {}, c.reply_count, bytes(256, 'P')};
     EXPECT_EQ(c.result, c.write ? flash_write(client, 2, 0x7FF00, c.count, data.data())
                                 : flash_read(client, 2, 0x7FF00, c.count, buffer)) << c.what;
     EXPECT_EQ(c.rxlen, card.rxlen) << c.what;
+    EXPECT_EQ(c.tx_size ? 0xC5 : 0, card.op) << c.what;  // every card command travels as op 0xC5
     ASSERT_EQ(c.tx_size, card.tx.size()) << c.what;
     EXPECT_EQ(c.tx_size ? c.rxlen & 0xFF : -1, c.tx_size ? card.tx[6] : -1) << c.what;  // the count byte
   }
@@ -65,7 +67,7 @@ TEST(CardAccess, TransfersTakeAtMostARowAndTheExactReply) {
 
 TEST(CardAccess, PrintAddrDumpsSixteenToALineOrEndsTheProcess) {
   test_scan_client_t client(card_port());
-  card = {-1, {}, 20, {}};
+  card = {-1, 0, {}, 20, {}};
   for (int i = 0; i < 20; i++) card.reply.push_back(0xF0 + i);
   testing::internal::CaptureStdout();
   print_addr(client, 3, 0x100, 20);

@@ -81,17 +81,17 @@ served serve_request(j5_scan_server_t& server, const bytes& request, const bytes
 
 TEST(ScanServer, OwnershipFollowsGrabAndRelease) {
   j5_scan_server_t server;  // its card side answers every command with 0
+  const int32_t grab = 1, release = 2;  // the op numbers on the wire
   const struct {
     int32_t id, op;
     bytes answer;  // none: dropped unanswered
     int32_t owner_after;
   } steps[] = {
-      {7, J5_SCAN_OP_RELEASE, words({1}), 0},  // release of a free service succeeds
-      {6, J5_SCAN_OP_GRAB, words({1}), 6},     {6, J5_SCAN_OP_GRAB, words({1}), 6},
-      {7, J5_SCAN_OP_GRAB, {}, 6},             {7, J5_SCAN_OP_RELEASE, {}, 6},
-      {7, 0xC5, {}, 6},                        {6, 0xC5, words({0}), 6},
-      {6, J5_SCAN_OP_RELEASE, words({1}), 0},  {0, J5_SCAN_OP_GRAB, words({1}), 0},  // id 0 never holds it
-      {7, J5_SCAN_OP_GRAB, words({1}), 7},
+      {7, release, words({1}), 0},  // release of a free service succeeds
+      {6, grab, words({1}), 6},     {6, grab, words({1}), 6},  {7, grab, {}, 6},
+      {7, release, {}, 6},          {7, 0xC5, {}, 6},          {6, 0xC5, words({0}), 6},
+      {6, release, words({1}), 0},  {0, grab, words({1}), 0},  // id 0 never holds it
+      {7, grab, words({1}), 7},
   };
   for (const auto& s : steps) {
     EXPECT_EQ(s.answer, serve_request(server, one_command(s.id, 0, s.op, 0, {})).answer) << s.id << " " << s.op;
@@ -182,7 +182,7 @@ TEST(ScanClient, ReadsEveryReplyOfABatchOrFails) {
   }
 }
 
-TEST(ScanClient, RefusalsAndWritesWithoutAService) {
+TEST(ScanClient, BrokenPreconditionsShortWritesAndNoService) {
   static recording_card card;
   const int32_t port = unused_loopback_port();
   serve_in_background<j5_scan_server_t>(port, card.primitive());
