@@ -6,42 +6,25 @@
 
 namespace {
 
-std::string printed(const exception_t& e) {
-  testing::internal::CaptureStdout();
-  e.print();
-  return testing::internal::GetCapturedStdout();
-}
-
-TEST(Exception, AssertionFormatCarriesSourceLineAndCondition) {
-  try {
-    require(false, "flash_x3", 475, "s");
-    FAIL() << "require(false) returned";
-  } catch (const exception_t& e) {
-    EXPECT_STREQ("assertion failed. flash_x3:475 (s)", e.message);
-    EXPECT_EQ(6, e.code);
-    EXPECT_EQ("assertion failed. flash_x3:475 (s)\n", printed(e));
-  }
-}
-
-TEST(Exception, RequireThatHoldsThrowsNothing) {
-  EXPECT_NO_THROW(require(true, "qb_server", 20, "this && port > 0"));
-}
-
-TEST(Exception, CodeConstructorPrintsNothing) {
-  exception_t e(42);
-  EXPECT_EQ(42, e.code);
-  EXPECT_EQ("", printed(e));
-}
-
-TEST(Exception, LongTextIsCutTo199Characters) {
+TEST(Exception, MessageCodeAndPrintedText) {
   const std::string long_text(250, 'x');
-  exception_t e("%s-%s", long_text.c_str(), "tail");
-  EXPECT_EQ(std::string(199, 'x'), e.message);
-}
-
-TEST(Exception, PlainTextIsKeptAsIs) {
-  exception_t e("malloc failed");
-  EXPECT_EQ("malloc failed\n", printed(e));
+  const struct {
+    exception_t e;
+    std::string message, printed;
+    int code;
+  } cases[] = {
+      {exception_t("assertion failed. %s:%d (%s)", "flash_x3", 475, "s"),
+       "assertion failed. flash_x3:475 (s)", "assertion failed. flash_x3:475 (s)\n", 6},
+      {exception_t("%s-tail", long_text.c_str()), long_text.substr(0, 199), long_text.substr(0, 199) + "\n", 6},
+      {exception_t(42), "", "", 42},
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStdout();
+    c.e.print();
+    EXPECT_EQ(c.printed, testing::internal::GetCapturedStdout()) << c.message;
+    EXPECT_EQ(c.message, c.e.message);
+    EXPECT_EQ(c.code, c.e.code);
+  }
 }
 
 }  // namespace

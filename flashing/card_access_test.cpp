@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <algorithm>
 #include <vector>
 
 #include "tests/support/loopback.h"
@@ -11,122 +11,69 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-// What the card side saw of the last command, and how it answers.
+// What the card saw of the last command (rxlen -1: none yet), and its answer.
 struct card_side {
-  int32_t op = 0, slot = -1, rxlen = -1;
+  int32_t rxlen = -1, op = 0;
   bytes tx;
   int32_t count = 0;
   bytes reply;
 };
+card_side card;
 
-card_side& card() {
-  static card_side* c = new card_side;
-  return *c;
-}
-
-class CardAccess : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    port_ = unused_loopback_port();
-    serve_in_background<j5_scan_server_t>(port_, [](int32_t slot, int32_t op, int32_t txlen,
-                                      const uint8_t* txbuf, int32_t rxlen, uint8_t* rxbuf) {
-      card_side& c = card();
-      c.op = op;
-      c.slot = slot;
-      c.rxlen = rxlen;
-      c.tx.assign(txbuf, txbuf + txlen);
-      std::copy_n(c.reply.begin(), std::min<size_t>(c.reply.size(), rxlen), rxbuf);
-      return c.count;
+int32_t card_port() {
+  static const int32_t port = [] {
+    const int32_t p = unused_loopback_port();
+    serve_in_background<j5_scan_server_t>(p, [](int32_t, int32_t op, int32_t txlen, const uint8_t* txbuf,
+                                                int32_t rxlen, uint8_t* rxbuf) {
+      card.rxlen = rxlen;
+      card.op = op;
+      card.tx.assign(txbuf, txbuf + txlen);
+      std::copy_n(card.reply.begin(), std::min<size_t>(card.reply.size(), rxlen), rxbuf);
+      return card.count;
     });
-  }
-  void answer(int32_t count, bytes reply) {
-    card().count = count;
-    card().reply = std::move(reply);
-  }
-  static int32_t port_;
-};
-
-int32_t CardAccess::port_;
-
-TEST_F(CardAccess, ReadSendsTheAddressLowByteFirst) {
-  test_scan_client_t client(port_);
-  uint8_t byte = 0;
-  answer(1, {0x42});
-  EXPECT_EQ(0, flash_read(client, 9, 0x80000, 1, &byte));
-  EXPECT_EQ(0xC5, card().op);
-  EXPECT_EQ(9, card().slot);
-  EXPECT_EQ((bytes{0xA3, 0xA3, 0x00, 0x00, 0x08, 0x00, 0x01}), card().tx);
-  EXPECT_EQ(1, card().rxlen);
-  EXPECT_EQ(0x42, byte);
+    return p;
+  }();
+  return port;
 }
 
-TEST_F(CardAccess, ReadSucceedsOnlyOnTheExactCount) {
-  test_scan_client_t client(port_);
-  uint8_t buffer[256] = {};
-  struct read_case {
+TEST(CardAccess, TransfersTakeAtMostARowAndTheExactReply) {
+  test_scan_client_t client(card_port());
+  const bytes data(300, 0xAB);
+  uint8_t buffer[300];
+  const struct {
+    const char* what;
+    bool write;
     int count;
-    int32_t reply_length;
+    int32_t reply_count;
     int result;
-    int32_t rxlen_sent;
-    uint8_t count_byte;
+    int32_t rxlen;  // the room the command declared; -1: no command sent
+    size_t tx_size;
   } cases[] = {
-      {16, 16, 0, 16, 16}, {16, 15, -1, 16, 16}, {16, 17, -1, 16, 16},
-      {256, 256, 0, 256, 0}, {300, 256, 0, 256, 0}, {4, -1, -1, 4, 4},
+      {"read of 16", false, 16, 16, 0, 16, 7},         {"short read", false, 16, 15, -1, 16, 7},
+      {"long read", false, 16, 17, -1, 16, 7},         {"read of 300 takes a row", false, 300, 256, 0, 256, 7},
+      {"nothing to read", false, 0, 0, -1, -1, 0},     {"write of 300 sends a row", true, 300, 1, 0, 256, 263},
+      {"write of 1", true, 1, 1, 0, 1, 8},             {"nothing to write", true, 0, 1, -1, -1, 0},
   };
-  for (const read_case& c : cases) {
-    answer(c.reply_length, bytes(256, 0x5A));
-    EXPECT_EQ(c.result, flash_read(client, 1, 0x123456, c.count, buffer)) << c.count;
-    EXPECT_EQ(c.rxlen_sent, card().rxlen);
-    EXPECT_EQ((bytes{0xA3, 0xA3, 0x56, 0x34, 0x12, 0x00, c.count_byte}), card().tx);
-  }
-  answer(8, bytes(7, 0x77));  // one byte short of what it claims: still stored
-  buffer[0] = 0;
-  EXPECT_EQ(-1, flash_read(client, 1, 0, 9, buffer));
-  EXPECT_EQ(0x77, buffer[0]);
-}
-
-TEST_F(CardAccess, WriteDeclaresTheCountAsRoomAndWantsASingleP) {
-  test_scan_client_t client(port_);
-  const uint8_t data = 0x05;
-  answer(1, {'P'});
-  EXPECT_EQ(0, flash_write(client, 2, 0x10000, 1, &data));
-  EXPECT_EQ((bytes{0x93, 0x93, 0x00, 0x00, 0x01, 0x00, 0x01, 0x05}), card().tx);
-  EXPECT_EQ(1, card().rxlen);
-
-  const bytes row(300, 0xAB);
-  for (auto [length, reply, result] : {std::tuple{1, bytes{'P'}, 0}, {2, bytes{'P', 'P'}, -1},
-                                       {1, bytes{'F'}, -1}, {0, bytes{}, -1}}) {
-    answer(length, reply);
-    EXPECT_EQ(result, flash_write(client, 2, 0x7FF00, 300, row.data()));
-    EXPECT_EQ(256 + 7u, card().tx.size());
-    EXPECT_EQ(0x00, card().tx[6]);
-    EXPECT_EQ(256, card().rxlen);
+  for (const auto& c : cases) {
+    card = {-1, 0, {}, c.reply_count, bytes(256, 'P')};
+    EXPECT_EQ(c.result, c.write ? flash_write(client, 2, 0x7FF00, c.count, data.data())
+                                : flash_read(client, 2, 0x7FF00, c.count, buffer)) << c.what;
+    EXPECT_EQ(c.rxlen, card.rxlen) << c.what;
+    EXPECT_EQ(c.tx_size ? 0xC5 : 0, card.op) << c.what;  // every card command travels as op 0xC5
+    ASSERT_EQ(c.tx_size, card.tx.size()) << c.what;
+    EXPECT_EQ(c.tx_size ? c.rxlen & 0xFF : -1, c.tx_size ? card.tx[6] : -1) << c.what;  // the count byte
   }
 }
 
-TEST_F(CardAccess, NoServiceMeansFailure) {
-  test_scan_client_t client(unused_loopback_port());
-  uint8_t byte = 0;
-  EXPECT_EQ(-1, flash_read(client, 1, 0, 1, &byte));
-  EXPECT_EQ(-1, flash_write(client, 1, 0, 1, &byte));
-}
-
-TEST_F(CardAccess, PrintAddrDumpsSixteenToALine) {
-  test_scan_client_t client(port_);
-  bytes flash(20);
-  for (int i = 0; i < 20; i++) flash[i] = 0xF0 + i;
-  answer(20, flash);
+TEST(CardAccess, PrintAddrDumpsSixteenToALineOrEndsTheProcess) {
+  test_scan_client_t client(card_port());
+  card = {-1, 0, {}, 20, {}};
+  for (int i = 0; i < 20; i++) card.reply.push_back(0xF0 + i);
   testing::internal::CaptureStdout();
   print_addr(client, 3, 0x100, 20);
-  EXPECT_EQ("F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF \n00 01 02 03 ",
-            testing::internal::GetCapturedStdout());
-}
-
-TEST_F(CardAccess, PrintAddrEndsTheProcessWhenTheReadFails) {
-  test_scan_client_t client(port_);
-  answer(-1, {});
-  EXPECT_EXIT(print_addr(client, 3, 0x100, 20), testing::ExitedWithCode(255),
-              "") ;
+  EXPECT_EQ("F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF \n00 01 02 03 ", testing::internal::GetCapturedStdout());
+  card.count = -1;
+  EXPECT_EXIT(print_addr(client, 3, 0x100, 20), testing::ExitedWithCode(255), "");
 }
 
 }  // namespace

@@ -17,15 +17,12 @@
 
 #include "common/exception.h"
 #include "scan/j5_scan_server.h"
-#include "scan/qb_server.h"
 
 // 32-bit words as they travel on the scan service's wire: big-endian.
 inline std::vector<uint8_t> wire_words(std::initializer_list<int32_t> values) {
-  std::vector<uint8_t> out(values.size() * 4);
-  size_t at = 0;
+  std::vector<uint8_t> out;
   for (int32_t v : values) {
-    const uint32_t u = static_cast<uint32_t>(v);
-    for (int shift = 24; shift >= 0; shift -= 8) out[at++] = uint8_t(u >> shift);
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(uint32_t(v) >> shift));
   }
   return out;
 }
@@ -43,14 +40,13 @@ inline int32_t unused_loopback_port() {
   return ntohs(a.sin_port);
 }
 
-// Waits until something listens on port `port` of this machine, the
-// LISTEN state (0A) in /proc/net/tcp, for up to a minute. Probing with a
-// connection instead would hand a server an empty request.
+// Waits up to a minute (a sanitized or emulated server on a busy machine
+// may take seconds) until port `port` of this machine is in the LISTEN
+// state (0A) in /proc/net/tcp. Probing with a connection instead would hand
+// the server an empty request.
 inline bool wait_for_listener(int32_t port) {
   char wanted[32];
   snprintf(wanted, sizeof wanted, ":%04X 00000000:0000 0A", static_cast<unsigned>(port));
-  // The bound only matters when the server never comes up; an emulated or
-  // sanitized server on a busy machine may take seconds.
   for (int attempt = 0; attempt < 60000; attempt++) {
     std::ifstream table("/proc/net/tcp");
     for (std::string line; std::getline(table, line);) {
@@ -62,17 +58,15 @@ inline bool wait_for_listener(int32_t port) {
 }
 
 // Makes a Server from `args` and runs its serve() on 127.0.0.1:port in a
-// thread of its own. The accept loop never returns, so the thread and the
-// server stay until the process ends: the server is never destroyed (a
-// static object would be, while its thread may still be serving).
+// thread of its own. The accept loop never returns, so the server is never
+// destroyed (a static one would be, while its thread may still serve).
 template <typename Server, typename... Args>
 Server& serve_in_background(int32_t port, Args&&... args) {
   Server* server = new Server(std::forward<Args>(args)...);
   std::thread([server, port] {
     try {
       server->serve(port, 8, htonl(INADDR_LOOPBACK));
-    } catch (const exception_t& e) {
-      // Another process holds the port: no test result would mean anything.
+    } catch (const exception_t& e) {  // the port is taken: no result would mean anything
       fprintf(stderr, "test server on port %d: %s\n", port, e.message);
       _exit(1);
     }

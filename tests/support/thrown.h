@@ -7,15 +7,17 @@
 
 #include "common/exception.h"
 
-// The message of the exception_t that `action` throws, or
-// "(nothing thrown)".
+// What thrown_message gives when nothing was thrown.
+const char* const NOTHING_THROWN = "(nothing thrown)";
+
+// The message of the exception_t that `action` throws, or NOTHING_THROWN.
 inline std::string thrown_message(const std::function<void()>& action) {
   try {
     action();
   } catch (const exception_t& e) {
     return e.message;
   }
-  return "(nothing thrown)";
+  return NOTHING_THROWN;
 }
 
 #endif
