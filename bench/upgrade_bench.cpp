@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "scan/j5_scan_server.h"
-#include "scan/loopback_test_support.h"
+#include "tests/support/loopback.h"
 #include "sim/backplane.h"
-#include "tests/firmware.h"
+#include "tests/support/firmware.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "scan/loopback_test_support.h"
+#include "tests/support/loopback.h"
 
 namespace {
 

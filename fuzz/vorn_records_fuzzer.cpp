@@ -20,7 +20,7 @@
 
 #include "common/exception.h"
 #include "fuzz/fuzz_support.h"
-#include "scan/loopback_test_support.h"
+#include "tests/support/loopback.h"
 #include "serial/vorn_serial.h"
 
 namespace {

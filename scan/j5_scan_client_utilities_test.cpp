@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "common/test_support.h"
+#include "tests/support/thrown.h"
 #include "scan/j5_scan_server.h"
-#include "scan/loopback_test_support.h"
+#include "tests/support/loopback.h"
 
 namespace {
 

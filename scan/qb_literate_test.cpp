@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/test_support.h"
+#include "tests/support/thrown.h"
 
 namespace {
 

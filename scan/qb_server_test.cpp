@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "common/test_support.h"
-#include "scan/loopback_test_support.h"
+#include "tests/support/thrown.h"
+#include "tests/support/loopback.h"
 
 namespace {
 

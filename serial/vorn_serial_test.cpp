@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "serial/scripted_card_test_support.h"
+#include "tests/support/scripted_card.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "common/test_support.h"
+#include "tests/support/thrown.h"
 #include "flashing/card_access.h"
 #include "sim/card_state_file.h"
 

@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "scan/j5_scan_server.h"
-#include "scan/loopback_test_support.h"
-#include "tests/own_network.h"
-#include "tests/process.h"
+#include "tests/support/loopback.h"
+#include "tests/support/own_network.h"
+#include "tests/support/process.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "sim/crc32.h"
-#include "tests/scan_sim_fixture.h"
+#include "tests/support/scan_sim_fixture.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 
 #include "frontend/upgrade_lock.h"
 #include "scan/j5_scan_server.h"
-#include "scan/loopback_test_support.h"
+#include "tests/support/loopback.h"
 #include "sim/backplane.h"
-#include "tests/firmware.h"
-#include "tests/process.h"
+#include "tests/support/firmware.h"
+#include "tests/support/process.h"
 
 namespace {
 

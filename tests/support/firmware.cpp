@@ -1,4 +1,4 @@
-#include "tests/firmware.h"
+#include "tests/support/firmware.h"
 
 #include <cstdio>
 #include <random>

@@ -1,4 +1,4 @@
-#include "tests/own_network.h"
+#include "tests/support/own_network.h"
 
 #include <fcntl.h>
 #include <net/if.h>

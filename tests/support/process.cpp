@@ -1,4 +1,4 @@
-#include "tests/process.h"
+#include "tests/support/process.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "scan/j5_scan_server.h"
-#include "scan/loopback_test_support.h"
+#include "tests/support/loopback.h"
 #include "frontend/upgrade_lock.h"
 #include "sim/card_state_file.h"
-#include "tests/firmware.h"
-#include "tests/process.h"
+#include "tests/support/firmware.h"
+#include "tests/support/process.h"
 
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/test_support.h"
-#include "scan/loopback_test_support.h"
+#include "tests/support/thrown.h"
+#include "tests/support/loopback.h"
 #include "serial/vorn_serial.h"
 
 using bytes = std::vector<uint8_t>;

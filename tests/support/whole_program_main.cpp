@@ -2,7 +2,7 @@
 // namespace of its own, then GoogleTest runs its tests.
 #include <gtest/gtest.h>
 
-#include "tests/own_network.h"
+#include "tests/support/own_network.h"
 
 int main(int argc, char** argv) {
 #if X3_OWN_NETWORK
