@@ -260,6 +260,7 @@ TEST_F(VornRecords, ProbeTakesOnlyTheStrings) {
   } cases[] = {
       {config_reply({18, 18}, {"e", "f", "g", "h"}), -1, true, {"e", "f", "g", "h"}},
       {{}, 0, false, {"e", "f", "g", "h"}},
+      {{1}, 1, false, {"e", "f", "g", "h"}},
       {config_reply({}, {"i", "j", std::string(256, 'k'), "l"}), -1, false, {"i", "j", "g", "h"}},
   };
   for (const probe_case& c : cases) {

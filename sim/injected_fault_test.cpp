@@ -43,12 +43,13 @@ TEST(InjectedFault, ReadsFlashFaultsAndAddsThem) {
       << error;
   ASSERT_TRUE(parse_fault("slot=2 stuck=0x10102:02 read#1 length=-1", &second, &error)) << error;
   add_faults(second.faults, &first.faults);
+  add_faults(second.faults, &first.faults);
   EXPECT_EQ(3, first.faults.swap_at);
   EXPECT_EQ((std::vector<uint8_t>{1, 18, 14}), first.faults.swapped_types);
   EXPECT_TRUE(first.faults.erase_fails);
   EXPECT_EQ(5, first.faults.erase_busy_polls);
   EXPECT_EQ((std::map<uint32_t, uint8_t>{{0x10102, 0x83}}), first.faults.stuck_bits);
-  EXPECT_EQ(1u, first.faults.rules.size());
+  EXPECT_EQ(2u, first.faults.rules.size());
 }
 
 TEST(InjectedFault, RefusesMalformedText) {
