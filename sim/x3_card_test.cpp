@@ -115,6 +115,7 @@ TEST_F(X3Card, RebootStartsTheBankWithTheNewerGeneration) {
   } cases[] = {
       {0xFF, 0xFF, 1, 0}, {3, 0xFF, 0, 3}, {3, 4, 1, 4},        {5, 5, 0, 5},   {254, 1, 1, 1},
       {1, 254, 0, 1},     {254, 0xFF, 0, 254}, {2, 254, 1, 254}, {0, 7, 1, 7},
+      {0, 0xFF, 1, 0},  // 0 marks a bank never stamped, like 0xFF
   };
   const uint8_t restart[3] = {1, 1, 1};
   uint32_t boots = 0;
