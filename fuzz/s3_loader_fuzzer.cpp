@@ -1,7 +1,4 @@
-// Fuzz target: the S3 loader of the firmware file, into a 2 MiB image that
-// starts blank (every word 0xFFFFFFFF) for each input.
-#include <cstddef>
-#include <cstdint>
+// The firmware file's S3 loader, into a blank 2 MiB image each time.
 #include <cstring>
 #include <vector>
 
@@ -12,7 +9,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   silence_stdout();
   static std::vector<uint32_t> image(FLASH_IMAGE_WORDS);
   memset(image.data(), 0xFF, image.size() * sizeof image[0]);
-
   FILE* in = open_bytes(data, size);
   if (in == nullptr) return 0;
   image_above_64k = 0;

@@ -1,22 +1,21 @@
-// Test helpers for Vorn_Serial: a real scan server on loopback whose card
-// side records every command and answers through a function the test sets.
+// Vorn_Serial's card in the unit tests: a real scan server on a free port
+// of 127.0.0.1 whose card side records every command and answers through
+// a function the test sets.
 #ifndef TESTS_SUPPORT_SCRIPTED_CARD_H
 #define TESTS_SUPPORT_SCRIPTED_CARD_H
 
 #include <gtest/gtest.h>
-#include <netinet/tcp.h>
 
 #include <algorithm>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tests/support/thrown.h"
-#include "tests/support/loopback.h"
 #include "serial/vorn_serial.h"
+#include "tests/support/loopback.h"
+#include "tests/support/thrown.h"
 
 using bytes = std::vector<uint8_t>;
 
@@ -31,49 +30,6 @@ struct reply {
   bytes data;
 };
 
-// Serves `server` on a free port of 127.0.0.1 from a thread of its own,
-// one connection at a time, like the service's accept loop. The thread is
-// stopped and joined when the object goes, so that a leak check at the
-// end of the test process sees nothing of it.
-class loopback_service {
- public:
-  explicit loopback_service(j5_scan_server_t& server) : listener_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listener_, 8) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
-      perror("loopback_service");
-      _exit(1);
-    }
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this, &server] {
-      for (int c; (c = accept(listener_, nullptr, nullptr)) >= 0; close(c)) {
-        const int one = 1;
-        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        try {
-          server.handle(c);
-        } catch (const exception_t& e) {
-          e.print();
-        }
-      }
-    });
-  }
-  ~loopback_service() {
-    shutdown(listener_, SHUT_RDWR);  // ends the accept
-    thread_.join();
-    close(listener_);
-  }
-  int32_t port() const { return port_; }
-
- private:
-  int listener_;
-  int32_t port_ = 0;
-  std::thread thread_;
-};
-
 class scripted_card {
  public:
   using answer_fn = std::function<reply(const seen_command&)>;
@@ -81,16 +37,17 @@ class scripted_card {
   // The one card of the test process; its service starts on first use.
   static scripted_card& get() {
     static scripted_card card;
-    static j5_scan_server_t server([](int32_t slot, int32_t op, int32_t txlen, const uint8_t* txbuf,
-                                      int32_t rxlen, uint8_t* rxbuf) {
-      std::lock_guard<std::mutex> lock(card.mutex_);
-      card.seen_.push_back({slot, op, rxlen, bytes(txbuf, txbuf + txlen)});
-      const reply r = card.answer_(card.seen_.back());
-      std::copy_n(r.data.begin(), std::min<size_t>(r.data.size(), rxlen), rxbuf);
-      return r.count;
-    });
-    static loopback_service service(server);
-    card.port_ = service.port();
+    static const int32_t port = unused_loopback_port();
+    static j5_scan_server_t& server = serve_in_background<j5_scan_server_t>(
+        port, [](int32_t slot, int32_t op, int32_t txlen, const uint8_t* txbuf, int32_t rxlen, uint8_t* rxbuf) {
+          std::lock_guard<std::mutex> lock(card.mutex_);
+          card.seen_.push_back({slot, op, rxlen, bytes(txbuf, txbuf + txlen)});
+          const reply r = card.answer_(card.seen_.back());
+          std::copy_n(r.data.begin(), std::min<size_t>(r.data.size(), rxlen), rxbuf);
+          return r.count;
+        });
+    (void)server;
+    card.port_ = port;
     return card;
   }
   int32_t port() const { return port_; }
