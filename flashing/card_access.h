@@ -14,7 +14,7 @@
 #include <cstdint>
 
 #include "scan/j5_scan_ops.h"
-#include "scan/j5_scan_server.h"
+#include "scan/j5_scan_client.h"
 
 const uint8_t X3_GRAB = 0xC3;
 const uint8_t X3_READ = 0xA3;

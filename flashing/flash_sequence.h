@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "scan/j5_scan_server.h"
+#include "scan/j5_scan_client.h"
 
 const uint32_t BANK0_BASE = 0x00000;
 const uint32_t BANK1_BASE = 0x70000;

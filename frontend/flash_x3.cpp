@@ -10,7 +10,7 @@
 #include "flashing/flash_sequence.h"
 #include "flashing/s19_loader.h"
 #include "frontend/upgrade_lock.h"
-#include "scan/j5_scan_server.h"
+#include "scan/j5_scan_client.h"
 #include "upload/uploader.h"
 
 namespace {

@@ -24,7 +24,7 @@
 #include <cstdint>
 
 #include "scan/j5_scan_ops.h"
-#include "scan/j5_scan_server.h"
+#include "scan/j5_scan_client.h"
 
 const int32_t VORN_CONFIG_RXLEN = 2048;
 const int32_t VORN_STATUS_RXLEN = 4000;

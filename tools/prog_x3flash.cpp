@@ -15,7 +15,7 @@
 #include "flashing/s19_loader.h"
 #include "frontend/flash_x3.h"
 #include "frontend/upgrade_lock.h"
-#include "scan/j5_scan_server.h"
+#include "scan/j5_scan_client.h"
 #include "tools/operator_stop.h"
 
 namespace {

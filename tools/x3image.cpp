@@ -16,7 +16,7 @@
 #include "common/exception.h"
 #include "flashing/flash_sequence.h"
 #include "flashing/s19_loader.h"
-#include "scan/j5_scan_server.h"
+#include "scan/j5_scan_client.h"
 #include "sim/crc32.h"
 
 namespace {
