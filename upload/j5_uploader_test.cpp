@@ -44,9 +44,7 @@ TEST(J5Uploader, DelimitersAreEverythingAfterTheBoundaryParameter) {
     EXPECT_EQ("--" + boundary + "\r\n", std::string(reader.beginning.get(), reader.beginning_length));
     EXPECT_EQ("\r\n--" + boundary, std::string(reader.ending.get(), reader.ending_length));
   }
-  EXPECT_EQ("assertion failed. j5_uploader:33 (this && content_type && *content_type)",
-            thrown_message([] { j5_uploader_t reader(nullptr); }));
-  EXPECT_EQ("assertion failed. j5_uploader:36 (boundary)", thrown_message([] { j5_uploader_t r("a; Boundary=b"); }));
+  // A missing or empty type, or one without a boundary, is a row of the upgrade table.
 }
 
 TEST(J5Uploader, ParseStopsAtTheFirstByteOfTheFileOrRejectsTheBody) {
