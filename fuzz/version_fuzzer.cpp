@@ -1,14 +1,14 @@
 // The scan client's version stamp routines. find_version runs on a copy
 // of the input (it changes the image); get_type, get_date, parse_date and
 // compare_dates run on what it found and on the input itself as text.
-// Every buffer has its exact size, so one byte past it is caught.
+// Every heap buffer has its exact size, so one byte past it is caught.
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "common/exception.h"
 #include "fuzz/fuzz_support.h"
-#include "scan/j5_scan_server.h"
+#include "scan/j5_scan_client.h"
 
 namespace {
 
@@ -25,33 +25,25 @@ bool succeeds(F f) {
   }
 }
 
-// A heap buffer of which only `size` bytes may be used (never null).
-std::unique_ptr<char[]> buffer_of(size_t size) { return std::make_unique<char[]>(size ? size : 1); }
-
 void exercise_text(const char* text, int32_t small_size) {
-  auto small = buffer_of(small_size);
-  auto type = buffer_of(J5_SCAN_TEXT_SIZE), date = buffer_of(J5_SCAN_TEXT_SIZE);
-  if (succeeds([&] { client.get_type(text, type.get()); })) {
-    if (strnlen(type.get(), J5_SCAN_TEXT_SIZE) == J5_SCAN_TEXT_SIZE) __builtin_trap();
+  auto small = std::make_unique<char[]>(small_size);  // exactly small_size bytes
+  char type[J5_SCAN_TEXT_SIZE], date[J5_SCAN_TEXT_SIZE];
+  if (succeeds([&] { client.get_type(text, type); })) {
+    if (strnlen(type, sizeof type) == sizeof type) __builtin_trap();
     client.get_type(text, small.get(), small_size);
   }
+  if (!succeeds([&] { client.get_date(text, date); })) return;
+  if (strnlen(date, sizeof date) == sizeof date) __builtin_trap();
+  client.get_date(text, small.get(), small_size);
   int32_t f[6];
-  if (succeeds([&] { client.get_date(text, date.get()); })) {
-    if (strnlen(date.get(), J5_SCAN_TEXT_SIZE) == J5_SCAN_TEXT_SIZE) __builtin_trap();
-    client.get_date(text, small.get(), small_size);
-    if (succeeds([&] { client.parse_date(date.get(), &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]); })) {
-      if (f[0] < 0 || f[0] > 12 || f[1] == 0 || f[2] == 0) __builtin_trap();
-      if (client.compare_dates(date.get(), date.get()) != 0) __builtin_trap();
-    }
-    // Either order gives opposite answers.
-    int32_t forward = 0;
-    if (succeeds([&] { forward = client.compare_dates(date.get(), text); }) &&
-        client.compare_dates(text, date.get()) != -forward) {
-      __builtin_trap();
-    }
+  if (succeeds([&] { client.parse_date(date, &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]); }) &&
+      (f[0] < 0 || f[0] > 12 || f[1] == 0 || f[2] == 0 || client.compare_dates(date, date) != 0)) {
+    __builtin_trap();
   }
-  if (succeeds([&] { client.parse_date(text, &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]); }) &&
-      client.compare_dates(text, text) != 0) {
+  // Either order gives opposite answers.
+  int32_t forward = 0;
+  if (succeeds([&] { forward = client.compare_dates(date, text); }) &&
+      client.compare_dates(text, date) != -forward) {
     __builtin_trap();
   }
 }
@@ -64,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0 && size <= (1 << 20)) {
     auto image = std::make_unique<uint8_t[]>(size);
     memcpy(image.get(), data, size);
-    auto version = buffer_of(size + 1);  // the longest text it may copy, terminated
+    auto version = std::make_unique<char[]>(size + 1);  // the longest text it may copy, terminated
     version[0] = '\x01';
     version[1 % (size + 1)] = '\0';
     client.find_version(image.get(), static_cast<int32_t>(size), version.get());
