@@ -64,11 +64,8 @@ def write_images(work):
 
 def requests(lab, switch):
     """What the switch's web server was asked, as 'METHOD PATH'."""
-    log = os.path.join(lab, switch, 'web', 'access.log')
-    if not os.path.exists(log):
-        return []
-    with open(log) as lines:
-        return [line.split('"')[1].rsplit(' ', 1)[0] for line in lines]
+    with open(os.path.join(lab, switch, 'web', 'access.log')) as log:
+        return [line.split('"')[1].rsplit(' ', 1)[0] for line in log]
 
 
 def check_rollout(rollout, work, lab, info, new):

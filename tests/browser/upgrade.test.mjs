@@ -21,10 +21,6 @@ const WEB_PORT = 8071;
 // How long one upgrade may take (the PowerPC build runs under qemu-user).
 const UPGRADE_TIMEOUT = 90000;
 
-if (process.argv.length !== 5) {
-  console.error('usage: node upgrade.test.mjs FLASH_X3 SCAN_SIM ARTIFACT_DIR');
-  process.exit(2);
-}
 // Debian 12's own Node.js is 18, which the pinned playwright-core supports.
 if (Number(process.versions.node.split('.')[0]) < 18) {
   console.error(`FAIL: the browser test needs Node.js 18 or newer, not ${process.version} (${process.execPath})`);
