@@ -173,7 +173,6 @@ TEST_F(Tools, OutputsAndExitStatuses) {
       {"cut inside a record", {}, x3image({"check", save("cut.s19", cut)}), 1,
        "Checksum error on line:\n" + cut + "\r\n\n", ""},
       {"byte beyond the bank", {}, x3image({"info", too_large}), 1, "OutOfRange\n", ""},
-      {"empty file", {}, x3image({"check", save("empty.s19", "")}), 1, "Missing S7/S9 termination record\n", ""},
       {"form for slot 0", {}, x3image({"form", x3, "--slots", "0,2"}), 1, "",
        "x3image: slot '0' is not 1 to 31 (slot 0 holds no X3 card)\n(x3image --help explains the commands)\n"},
   };
