@@ -136,8 +136,8 @@ TEST_F(Tools, OutputsAndExitStatuses) {
       // Type 34 entry 0 counts 1000 frames per status reply; type 1 totals
       // the error counts 10, 11, 12.
       {"counters accumulate", {}, linecard({"localhost", "3", "watch", "1", "3"}), 0, "", "",
-       {"-- reading 3\n",
-        "\n          0       3000        150      0      3      3      6   0x00  0,0,0,0,0,0,0,0      2\n",
+       {"-- reading 3\n", "\n          0       3000        150      0      3      3      6   0x00  "
+                           "0,0,0,0,0,0,0,0      2\n",
         "  1     1  value1 1  value2 3  value3 1  total 33 ", "  6    17  sensor 1  43.00 C\n"}},
       {"control", {}, linecard({"localhost", "3", "control", "20", "0", "5", "6"}), 0,
        "control bytes 5 6 written for type 20 record 0\n", ""},

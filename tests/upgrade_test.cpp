@@ -176,10 +176,10 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
       // The service's power cut just before the new generation byte keeps
       // the previous firmware, just after it the new one is complete; the
       // service is gone and cannot take the release either.
-      {"write#2 power cut", {3}, &row, row_file, {"slot=3 write#2 power-cut"}, "release failed.\n" + FAILED,
-       "Error programming bootval.\n", KEPT, 1, 0xFF, 0, false},
-      {"read#6 power cut", {3}, &row, row_file, {"slot=3 read#6 power-cut"}, "release failed.\n" + FAILED,
-       "Error reading bootval.\n", NEW, 1, 0xFF, 0, false},
+      {"write#2 power cut", {3}, &row, row_file, {"slot=3 write#2 power-cut"},
+       "release failed.\n" + FAILED, "Error programming bootval.\n", KEPT, 1, 0xFF, 0, false},
+      {"read#6 power cut", {3}, &row, row_file, {"slot=3 read#6 power-cut"},
+       "release failed.\n" + FAILED, "Error reading bootval.\n", NEW, 1, 0xFF, 0, false},
       // NOR flash only clears bits: 5 programmed over the old 3 reads 1.
       {"generation over an unerased one", {3}, &unerased, s_records(unerased), {}, FAILED,
        "Bootval verify error! (01 != 05)\n", KEPT, 3, 4},

@@ -87,7 +87,8 @@ const full = firmware('full', 0x80000);
 // markup, which the results page repeats as it came.
 const notes = path.join(work, 'release-notes.txt');
 fs.writeFileSync(notes, 'X3 firmware 4.2\n\nFixes the fan table for the rev C board.\n' +
-  'S3050000000000<script>window.injected = 1</script><img src="/none.png" onerror="window.injected = 2">\n');
+  'S3050000000000<script>window.injected = 1</script>' +
+  '<img src="/none.png" onerror="window.injected = 2">\n');
 
 // Every answer lets a page run only this server's script files, and keeps
 // the browser from taking one for script or style unless its type says so.
@@ -137,7 +138,8 @@ async function results(page, submitted = false) {
 }
 
 await check('every answer has the script policy and nosniff; under /cgi/ only flash_x3 runs; ' +
-            'posts from foreign pages or from nowhere get the refusal page and touch no card', async () => {
+            'posts from foreign pages or from nowhere get the refusal page and touch no card',
+async () => {
   for (const [url, status] of [['/', 200], ['/upgrade.js', 200], ['/cgi/web.cgi?upgrade_x3', 200],
     ['/cgi/web.cgi?status', 403], ['/cgi/flash_x3/x', 403], ['/lighttpd.conf.in', 403]]) {
     const response = await api.get(url);
@@ -230,9 +232,10 @@ await check('the upgrade in the browser: only without the script does a .s19 typ
   assert.deepEqual(blocked, [], 'no page of the server trips its own script policy');
 });
 
-await check('the form: slot 0 cannot be ticked, "select all" ticks slots 1-31; no slot, no file and a file ' +
-            'that is not S-records are stopped with a message, the last sent at a second press; markup in a ' +
-            'rejected line is shown on the results page as it came but does not run', async () => {
+await check('the form: slot 0 cannot be ticked, "select all" ticks slots 1-31; no slot, ' +
+            'no file and a file that is not S-records are stopped with a message, the last sent ' +
+            'at a second press; markup in its rejected line is shown as it came but does not run',
+async () => {
   const page = await openForm(false);
   assert.equal(await page.locator('#slot0').isDisabled(), true, 'slot 0 is disabled');
   const ticked = () => page.locator('input[name^="slot"]:checked').evaluateAll((boxes) => boxes.map((b) => b.name));
@@ -261,7 +264,7 @@ await check('the form: slot 0 cannot be ticked, "select all" ticks slots 1-31; n
     page.waitForEvent('console', (message) => message.text().includes(`${what} `) &&
       message.text().includes('Content Security Policy'))));
   refused.catch(() => {}); // awaited below, unless an earlier assertion fails
-  assert.match(await results(page), /^Checksum error on line:\nS3050000000000\s+The upgrade failed\.$/);
+  assert.match(await results(page), /^Checksum error on line:\nS3050{10}\s+The upgrade failed\.$/);
   assert.equal(posts, 1, 'a second press sends the file anyway');
   assert.match(await page.content(), /<script>window\.injected = 1<\/script>/, 'the line is on the page as sent');
   await refused;

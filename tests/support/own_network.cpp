@@ -55,6 +55,7 @@ bool enter_own_network_or_say(const char* program) {
   const char* failed = enter_namespaces();
   if (!failed) failed = bring_up_loopback();
   if (!failed) return true;
-  fprintf(stderr, "%s: no network namespace of its own: %s: %s\n", program, failed, strerror(errno));
+  fprintf(stderr, "%s: no network namespace of its own: %s: %s\n", program, failed,
+          strerror(errno));
   return false;
 }
