@@ -45,10 +45,18 @@ TEST_F(Backplane, TwoUpgradesOfOneCardRunOneAfterTheOther) {
   add_random_bytes(second, 0x100, 0x18000, 13);
   first.erase(0x10000);  // where the generation byte goes
   second.erase(0x10000);
+  // flash_x3 as the web server runs it, in the background: the page goes
+  // to dir_/NAME.page, standard error to dir_/NAME.err.
+  auto upgrade = [&](const firmware& image, const std::string& name) {
+    const std::string path = dir_ + "/" + name;
+    write_file(path, multipart_form({1}, s_records(image)));
+    return start_process(target_program(FLASH_X3_PATH), path, path + ".page", path + ".err",
+                         {"CONTENT_TYPE=" + form_content_type(), lock_setting()});
+  };
   start_sim({"slot=1 erase#1 freeze"});
-  const int first_pid = start_upgrade({1}, s_records(first), "first");
+  const int first_pid = upgrade(first, "first");
   ASSERT_TRUE(wait_until_sim_frozen());
-  const int second_pid = start_upgrade({1}, s_records(second), "second");
+  const int second_pid = upgrade(second, "second");
   bool waiting = false;
   for (int i = 0; i < 5000 && !waiting; i++) {
     waiting = waits_for_lock(second_pid);

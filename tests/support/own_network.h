@@ -6,16 +6,10 @@
 #ifndef TESTS_SUPPORT_OWN_NETWORK_H
 #define TESTS_SUPPORT_OWN_NETWORK_H
 
-#include <string>
-
 // Enters the namespace: as root a new network namespace alone; otherwise a
 // user namespace too, which grants the right to make one. Call it before
-// any thread starts. Returns false with the reason in `why` where this
-// system allows neither; the process's network is then unchanged.
-bool enter_own_network(std::string* why);
-
-// The same for a test program's main: says on standard error, as `program`,
-// why the namespace could not be had, and returns false then.
+// any thread starts. Where this system allows neither, says why on
+// standard error as `program` and returns false; the network is unchanged.
 bool enter_own_network_or_say(const char* program);
 
 #endif

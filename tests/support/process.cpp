@@ -51,11 +51,9 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
   if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
   const std::string dir = pattern;
   write_file(dir + "/in", input);
-  process_result r{};
-  r.status = stop_process(
-      start_process(argv, dir + "/in", dir + "/out", dir + "/err", environment), 0);
-  r.out = read_file(dir + "/out");
-  r.err = read_file(dir + "/err");
+  const int pid = start_process(argv, dir + "/in", dir + "/out", dir + "/err", environment);
+  const int status = stop_process(pid, 0);
+  const process_result r{read_file(dir + "/out"), read_file(dir + "/err"), status};
   for (const char* name : {"/in", "/out", "/err"}) unlink((dir + name).c_str());
   rmdir(dir.c_str());
   return r;

@@ -1,6 +1,4 @@
-// Runs this build's programs as child processes for the whole-program
-// tests: with given input and environment, collecting what they wrote and
-// how they ended, or in the background.
+// This build's programs as child processes of the whole-program tests.
 #ifndef TESTS_SUPPORT_PROCESS_H
 #define TESTS_SUPPORT_PROCESS_H
 
@@ -8,26 +6,22 @@
 #include <vector>
 
 struct process_result {
-  std::string out;  // standard output
-  std::string err;  // standard error
-  int status;       // exit status, or 128 + signal number
+  std::string out, err;
+  int status;  // exit status, or 128 + signal number
 };
 
 // Runs `argv` (argv[0] is the path) to its end with `input` on standard
-// input and `environment` ("NAME=value" entries) as all of its
-// environment.
+// input and `environment` ("NAME=value" entries) as all of its environment.
 process_result run_process(const std::vector<std::string>& argv, const std::string& input,
                            const std::vector<std::string>& environment = {});
 
 // Starts `argv` in the background with standard input from the file
 // `in_path`, standard output and error appended to `out_path` and
-// `err_path`, and `environment` as all of its environment; returns its PID.
+// `err_path`; returns its PID. The second form: no input, both outputs to
+// `log_path`, and this process's environment.
 int start_process(const std::vector<std::string>& argv, const std::string& in_path,
                   const std::string& out_path, const std::string& err_path,
                   const std::vector<std::string>& environment);
-
-// The same with no input, both outputs appended to `log_path`, and this
-// process's environment.
 int start_process(const std::vector<std::string>& argv, const std::string& log_path);
 
 // Sends `signal` (0: none) to a process started by start_process and

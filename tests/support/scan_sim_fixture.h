@@ -70,17 +70,6 @@ class ScanSimTest : public testing::Test {
   static std::string lock_setting() {
     return std::string(UPGRADE_LOCK_VARIABLE) + "=" + getenv(UPGRADE_LOCK_VARIABLE);
   }
-  // flash_x3 as the web server runs it, for the ticked slots, in the
-  // background: the page goes to dir_/NAME.page, standard error to
-  // dir_/NAME.err. Returns the PID.
-  int start_upgrade(const std::vector<int>& slots, const std::string& file,
-                    const std::string& name) const {
-    const std::string path = dir_ + "/" + name;
-    write_file(path + ".body", multipart_form(slots, file));
-    return start_process(target_program(FLASH_X3_PATH), path + ".body", path + ".page",
-                         path + ".err", {"CONTENT_TYPE=" + form_content_type(), lock_setting()});
-  }
-
   // The card in `slot` mapped from its state file (created blank when
   // missing): it shows every command scan_sim has acknowledged, and what a
   // test writes there is the card's state at the next start.
