@@ -139,6 +139,10 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
                    const std::string& page = FAILED) {
     return upgrade_case{fault, {3}, &row, row_file, {"slot=3 " + fault}, page, err, expect};
   };
+  auto cut = [&](const std::string& command, const std::string& err, outcome expect) {
+    return upgrade_case{command + " power cut", {3}, &row, row_file, {"slot=3 " + command + " power-cut"},
+                        "release failed.\n" + FAILED, err, expect, 1, 0xFF, 0, false};
+  };
   // A run that ends before any card is flashed, with the form or `body`
   // and the standard environment or `env`.
   auto refused = [&](const std::string& what, const std::string& file, const std::string& page,
@@ -173,13 +177,16 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
       fault("read#6 length=-1", "Error reading bootval.\n", NEW),
       fault("stuck=0x80000:fd", "Bootval verify error! (FF != 02)\n"),
       fault("reboot#1 reply=00", "Error rebooting card.\n", NEW),
-      // The service's power cut just before the new generation byte keeps
-      // the previous firmware, just after it the new one is complete; the
-      // service is gone and cannot take the release either.
-      {"write#2 power cut", {3}, &row, row_file, {"slot=3 write#2 power-cut"},
-       "release failed.\n" + FAILED, "Error programming bootval.\n", KEPT, 1, 0xFF, 0, false},
-      {"read#6 power cut", {3}, &row, row_file, {"slot=3 read#6 power-cut"},
-       "release failed.\n" + FAILED, "Error reading bootval.\n", NEW, 1, 0xFF, 0, false},
+      // The scan service's power cut at each step: the previous firmware
+      // boots until the new generation byte has landed, the new one after;
+      // the service is gone and cannot take the release either.
+      cut("read#1", "error reading lo_val.\n", KEPT),
+      cut("erase#1", "Erase failed\n", KEPT),
+      cut("write#1", "Program failed1 - 0        \n", KEPT),
+      cut("read#3", "", KEPT),
+      cut("write#2", "Error programming bootval.\n", KEPT),
+      cut("read#6", "Error reading bootval.\n", NEW),
+      cut("reboot#1", "Error rebooting card.\n", NEW),
       // NOR flash only clears bits: 5 programmed over the old 3 reads 1.
       {"generation over an unerased one", {3}, &unerased, s_records(unerased), {}, FAILED,
        "Bootval verify error! (01 != 05)\n", KEPT, 3, 4},
