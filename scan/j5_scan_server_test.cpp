@@ -181,8 +181,7 @@ TEST(ScanClientText, HexDumpSixteenBytesALine) {
   testing::internal::CaptureStdout();
   reader.hex_dump(mixed, sizeof mixed);
   EXPECT_EQ("00 7f 80 ff 20 2e 5f 41 7a 5a 61 39 30 0a e9 2d     . . . . . . . A z Z a 9 0 . . . \n"
-            "58 33     X 3 \n",
-            testing::internal::GetCapturedStdout());
+            "58 33     X 3 \n", testing::internal::GetCapturedStdout());
 }
 
 // The stamp's string joined with the strings after it, never past the

@@ -78,8 +78,7 @@ TEST(VornSerial, EraseProgramAndVerifyTouchOnlyTheirArea) {
   last.push_back(0x00);
   EXPECT_EQ(first, seen[48].tx);
   EXPECT_EQ(last, seen[49].tx);
-  bytes flash_row = first;  // the first row as programmed, in a reply cut to 10 bytes
-  flash_row.erase(flash_row.begin(), flash_row.begin() + 3);
+  const bytes flash_row(first.begin() + 3, first.end());  // the first row, its reply cut to 10
   card().reset([&](const seen_command&) { return reply{10, flash_row}; });
   const outcome o = run_capturing([&] { serial.verify_all(image.data()); });
   EXPECT_EQ("verify failure at address 800A: file = ff, device = 00\n", o.printed);
@@ -87,10 +86,9 @@ TEST(VornSerial, EraseProgramAndVerifyTouchOnlyTheirArea) {
 }
 
 TEST(VornSerial, ReadS19LoadsS1RecordsUpToTheEndRecord) {
-  std::string data;  // 122 bytes of 0x5A
-  for (int i = 0; i < 122; i++) data += "5A";
-  const std::string longest = "S17D9000" + data + "0E";         // 254 characters
-  const std::string too_long = "S17E9100" + data + "5A" + "B2";  // 256 characters
+  const std::string data(244, 'A');  // 122 bytes of 0xAA
+  const std::string longest = "S17D9000" + data + "EE";         // 254 characters
+  const std::string too_long = "S17E9100" + data + "AA" + "42";  // 256 characters
   const std::string checksum = "Checksum error on line:\n";
   struct s19_case {
     std::string text, printed;
@@ -103,9 +101,9 @@ TEST(VornSerial, ReadS19LoadsS1RecordsUpToTheEndRecord) {
       {"S1zz8000123434\nS9030000FC\n", "Error with length field\n", {{0x8000, VORN_NO_DATA}}},
       // Bytes past 0xFFFF are checked but not stored.
       {"S106FFFE11223396\nS9030000FC\n", "", {{0xFFFF, 0x22}, {0x0000, VORN_NO_DATA}}},
-      {longest + "\nS9030000FC\n", "", {{0x9079, 0x5A}, {0x907A, VORN_NO_DATA}}},
+      {longest + "\nS9030000FC\n", "", {{0x9079, 0xAA}, {0x907A, VORN_NO_DATA}}},
       // A longer line arrives in pieces: its checksum is not in the first.
-      {too_long + "\nS9030000FC\n", checksum + too_long.substr(0, 255) + "\n", {{0x917A, 0x5A}}},
+      {too_long + "\nS9030000FC\n", checksum + too_long.substr(0, 255) + "\n", {{0x917A, 0xAA}}},
       {"", "Error. can't open /nonexistent\n", {}},
   };
   for (const s19_case& c : cases) {
