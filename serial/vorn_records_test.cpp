@@ -33,23 +33,21 @@ std::vector<int> list_types(const Vorn_Serial& serial) {
   return types;
 }
 
-class VornRecords : public testing::Test {
- protected:
-  void SetUp() override { card().reset(); }
-  static scripted_card& card() { return scripted_card::get(); }
-  // Op 51 answers the configuration, op 83 the status; each reports its own
-  // size unless a length is given.
-  static void card_reports(const bytes& config, const bytes& status, int32_t config_length = -1,
-                           int32_t status_length = -1) {
-    card().answer_by_op(
-        {{J5_SCAN_OP_CONFIG, {config_length == -1 ? int32_t(config.size()) : config_length, config}},
-         {J5_SCAN_OP_STATUS, {status_length == -1 ? int32_t(status.size()) : status_length, status}}});
-  }
-};
+scripted_card& card() { return scripted_card::get(); }
+
+// Op 51 answers the configuration, op 83 the status; each reports its own
+// size unless a length is given.
+void card_reports(const bytes& config, const bytes& status, int32_t config_length = -1,
+                  int32_t status_length = -1) {
+  auto length = [](int32_t n, const bytes& b) { return n == -1 ? int32_t(b.size()) : n; };
+  card().answer_by_op({{J5_SCAN_OP_CONFIG, {length(config_length, config), config}},
+                       {J5_SCAN_OP_STATUS, {length(status_length, status), status}}});
+}
 
 // Every record layout over two reads: "=" fields show the second read,
 // "+=" and "|=" fields both, readings in their scale.
-TEST_F(VornRecords, ReadUpdatesEveryRecordLayout) {
+TEST(VornRecords, ReadUpdatesEveryRecordLayout) {
+  card().reset();
   bytes first34(450), second34(450);
   first34[0] = 1, second34[0] = 2, first34[417] = 7, second34[417] = 8;
   for (int j = 0; j < 32; j++) {
@@ -102,10 +100,8 @@ TEST_F(VornRecords, ReadUpdatesEveryRecordLayout) {
     second.insert(second.end(), c.second.begin(), c.second.end());
   }
   test_vorn_serial serial(9);
-  card_reports(config_reply(types, {"ab", "c", "", ""}), first);
+  card_reports(config_reply(types), first);
   serial.config();
-  EXPECT_EQ((std::vector<std::string>{"ab", "c", "", ""}),
-            std::vector<std::string>(serial.config_strings, serial.config_strings + 4));
   card_reports(config_reply(types), second);
   serial.read();
   EXPECT_EQ(v(0, 1), v(serial.not_ok, serial.have_config));
@@ -113,9 +109,8 @@ TEST_F(VornRecords, ReadUpdatesEveryRecordLayout) {
   // in one request; read is that request.
   const auto seen = card().seen();
   ASSERT_EQ(5u, seen.size());
-  for (auto [i, op, rxlen] : {std::tuple{0, 51, 2048}, {1, 51, 2048}, {2, 83, 4000}, {4, 83, 4000}}) {
-    EXPECT_EQ(v(op, rxlen, 9, 0), v(seen[i].op, seen[i].rxlen, seen[i].slot, seen[i].tx.size()));
-  }
+  EXPECT_EQ(v(51, 2048, 9, 51, 83, 4000, 83), v(seen[0].op, seen[0].rxlen, seen[0].slot, seen[1].op,
+                                                seen[2].op, seen[2].rxlen, seen[4].op));
   int position = 1;
   for (const layout_case& c : cases) {
     const void* record = serial.get_info(c.type, 0);
@@ -124,154 +119,74 @@ TEST_F(VornRecords, ReadUpdatesEveryRecordLayout) {
   }
 }
 
-TEST_F(VornRecords, ConfigFaults) {
-  const std::string s255(255, 'x'), s256(256, 'x');
-  struct config_case {
-    bytes reply;
-    int32_t length;
-    const char* printed;
-    const char* thrown;
-    std::vector<int> types;
-    int have_config;
-  } cases[] = {
-      // clang-format off
-      {{}, -2, "", kNothing, {}, 0},  // no card in the slot
-      {{}, 0, "Error reading configuration, error code 0.\n", "Vorn_Serial::config", {}, 0},
-      {{0x01}, 1, "Error reading config, not enough data received (1 > 1)\n", "Vorn_Serial::config", {}, 1},
-      {config_reply({0x0D, 0x03, 0x12}), -1, "type byte: 03\n", "Unknown type byte in Vorn_Serial::config", {13, 3}, 1},
-      {config_reply({0x0D}, {s256, "", "", ""}), -1, "", "Error in config bytes1 in Vorn_Serial::config", {13}, 1},
-      {config_reply({}, {"", s256, "", ""}), -1, "", "Error in config bytes2 in Vorn_Serial::config", {}, 1},
-      // String 2 ends on the byte just past the reply, string 3 starts beyond it.
-      {config_reply({}, {"a", "b", "", ""}), 4, "", "Error in config bytes3 in Vorn_Serial::config", {}, 1},
-      {config_reply({}, {s255, s255, s255, s255}), -1, "", kNothing, {}, 1},
-      // clang-format on
-  };
-  for (const config_case& c : cases) {
-    card().reset();
-    card_reports(c.reply, {}, c.length == -1 ? int32_t(c.reply.size()) : c.length);
-    test_vorn_serial serial;
-    const outcome o = run_capturing([&] { serial.config(); });
-    const bool read = c.thrown == kNothing && c.length != -2;
-    SCOPED_TRACE(std::to_string(c.length) + c.thrown);
-    EXPECT_EQ(c.printed, o.printed);
-    EXPECT_EQ(c.thrown, o.thrown);
-    EXPECT_EQ(c.types, list_types(serial));
-    EXPECT_EQ(v(c.have_config, read ? 0 : 1, read ? 3 : 1),
-              v(serial.have_config, serial.not_ok, card().seen().size()));
-  }
-}
-
-TEST_F(VornRecords, ReadFaults) {
+// config and read over faulty replies, each after a good config of types
+// 13 and 18 with the status bytes 7, 8, 9.
+TEST(VornRecords, ConfigAndReadFaults) {
   const bytes config = config_reply({0x0D, 0x12});
-  struct read_case {
+  const std::string s256(256, 'x'), nothing = kNothing;
+  const std::string code0 = "Error reading configuration, error code 0.\n";
+  const std::string too_short = "Error reading config, not enough data received ";
+  const std::string short_status = "not enough status bytes in Vorn_Serial::read";
+  struct fault_case {
+    bool read;  // else config
     bytes config, status;
-    int32_t config_length, status_length;
-    const char* printed;
-    const char* thrown;
+    int32_t config_length, status_length;  // -1: the reply's size
+    std::string printed, thrown;
     std::vector<int> types;
-    uint32_t value18;  // value1 of the type 18 record afterwards
+    uint32_t value18 = 8;  // value1 of the type 18 record afterwards
   } cases[] = {
-      // clang-format off
-      {config_reply({0x0D}), {1}, -1, -1, "", kNothing, {13, 18}, 8},  // later elements stay
-      {config, {1, 2, 3}, -2, -1, "", kNothing, {}, 0},                // the card has gone
-      {config, {}, 0, -1, "Error reading configuration, error code 0.\n", "Vorn_Serial::read", {13, 18}, 8},
-      {config, {}, -1, -4, "Error reading status, error code -4.\n", "Vorn_Serial::read", {13, 18}, 8},
-      {{5}, {}, 1, -1, "Error reading config, not enough data received (5 > 1)\n", "Vorn_Serial::read", {13, 18}, 8},
+      {false, {}, {}, 0, -1, code0, "Vorn_Serial::config", {}},
+      {false, {0x01}, {}, 1, -1, too_short + "(1 > 1)\n", "Vorn_Serial::config", {}},
+      {false, config_reply({0x0D}, {s256, "", "", ""}), {}, -1, -1, "",
+       "Error in config bytes1 in Vorn_Serial::config", {13}},
+      // String 2 ends on the byte just past the reply, string 3 starts beyond it.
+      {false, config_reply({}, {"a", "b", "", ""}), {}, 4, -1, "",
+       "Error in config bytes3 in Vorn_Serial::config", {}},
+      {true, config_reply({0x0D}), {1}, -1, -1, "", nothing, {13, 18}},  // later elements stay
+      {true, config, {1, 2, 3}, -2, -1, "", nothing, {}},                // the card has gone
+      {true, config, {}, 0, -1, code0, "Vorn_Serial::read", {13, 18}},
+      {true, config, {}, -1, -4, "Error reading status, error code -4.\n", "Vorn_Serial::read",
+       {13, 18}},
+      {true, {5}, {}, 1, -1, too_short + "(5 > 1)\n", "Vorn_Serial::read", {13, 18}},
       // The record that runs past the status is updated before the fault.
-      {config, {1, 2}, -1, -1, "", "not enough status bytes in Vorn_Serial::read", {13, 18}, 2},
-      // clang-format on
+      {true, config, {1, 2}, -1, -1, "", short_status, {13, 18}, 2},
+      // A service may report more status bytes than it sent: none past the buffer is read.
+      {false, config_reply(bytes(10, 34)), bytes(4000, 1), -1, 5000, "", short_status,
+       std::vector<int>(10, 34)},
   };
-  for (const read_case& c : cases) {
+  for (const fault_case& c : cases) {
+    SCOPED_TRACE(c.thrown + " " + std::to_string(c.config_length));
     card_reports(config, {7, 8, 9});
     test_vorn_serial serial;
     serial.config();
     card_reports(c.config, c.status, c.config_length, c.status_length);
-    const outcome o = run_capturing([&] { serial.read(); });
-    SCOPED_TRACE(c.thrown);
+    const outcome o = run_capturing([&] { c.read ? serial.read() : serial.config(); });
     EXPECT_EQ(c.printed, o.printed);
     EXPECT_EQ(c.thrown, o.thrown);
     EXPECT_EQ(c.types, list_types(serial));
-    EXPECT_EQ(c.thrown == kNothing && !c.types.empty() ? 0 : 1, serial.not_ok);
-    if (!c.types.empty()) {
+    EXPECT_EQ(c.thrown == kNothing && c.config_length != -2 ? 0 : 1, serial.not_ok);
+    if (c.types.size() == 2) {
       EXPECT_EQ(c.value18, as<vorn_record18_t>(serial.get_info(18, 0)).value1);
     }
   }
-  // A service may report more status bytes than it sent: nothing is read
-  // from beyond the status buffer.
-  test_vorn_serial serial;
-  card_reports(config_reply(bytes(10, 34)), bytes(4000, 0x01), -1, 5000);
-  EXPECT_EQ("not enough status bytes in Vorn_Serial::read", thrown_message([&] { serial.config(); }));
-  EXPECT_EQ(1u, as<vorn_record34_t>(serial.get_info(34, 8)).value1);
-  EXPECT_EQ(0u, as<vorn_record34_t>(serial.get_info(34, 9)).value1);
 }
 
-TEST_F(VornRecords, LookupsAndTheElementAFailedConfigLeaves) {
+// A record counts among those of its type, in list order; the element an
+// unknown type byte leaves at the end of the list has none.
+TEST(VornRecords, LookupsAndTheElementAFailedConfigLeaves) {
   test_vorn_serial serial(12);
   card_reports(config_reply({13, 14, 13, 16, 15, 13, 3}), bytes(9, 0));
-  EXPECT_EQ("Unknown type byte in Vorn_Serial::config", run_capturing([&] { serial.config(); }).thrown);
+  const outcome o = run_capturing([&] { serial.config(); });
+  EXPECT_EQ("type byte: 03\n", o.printed);
+  EXPECT_EQ("Unknown type byte in Vorn_Serial::config", o.thrown);
   EXPECT_EQ("Unknown type byte in Vorn_Serial::read", thrown_message([&] { serial.read(); }));
-  // Records count among those of their type, in list order.
   EXPECT_EQ(v(1, 3, 6), v(as<int>(serial.get_info(13, 0)), as<int>(serial.get_info(13, 1)),
                           as<int>(serial.get_info(13, 2))));
   EXPECT_EQ(v(2, 4, 5), v(serial.get_scaled_info(0)->position, serial.get_scaled_info(1)->position,
                           serial.get_scaled_info(2)->position));
-  for (auto [type, index, printed] : {std::tuple{13, 3, "no type 13 in port 12\n"}, {13, -1, "no type 13 in port 12\n"},
-                                      {3, 0, "no type 3 in port 12\n"}}) {
-    const outcome o = run_capturing([&] { serial.get_info(type, index); });
-    EXPECT_EQ(printed, o.printed);
-    EXPECT_EQ("couldn't find type in get_info", o.thrown);
-  }
-  EXPECT_EQ("couldn't find type in get_info", run_capturing([&] { serial.get_scaled_info(3); }).thrown);
-}
-
-TEST_F(VornRecords, WriteControlSendsThePositionAndTheLowBytes) {
-  test_vorn_serial serial;
-  outcome o = run_capturing([&] { serial.write_control(20, 0, 5, 6); });
-  EXPECT_EQ("can't write control when linecard not OK\nno type 20 in port 5\n", o.printed);
-  EXPECT_TRUE(card().seen().empty());
-  card_reports(config_reply({13, 18, 20}), bytes(5, 0));
-  serial.config();
-  for (auto [length, thrown] : {std::pair{0, kNothing}, {1, "Vorn_Serial::write_control"}}) {
-    card().reset([length = length](const seen_command&) { return reply{length, {}}; });
-    EXPECT_EQ(thrown, run_capturing([&] { serial.write_control(20, 0, 0x105, -1); }).thrown);
-    const auto seen = card().seen();
-    ASSERT_EQ(1u, seen.size());
-    EXPECT_EQ(v(147, 0), v(seen[0].op, seen[0].rxlen));
-    EXPECT_EQ((bytes{0x03, 0x05, 0xFF}), seen[0].tx);
-  }
-  // After a failed reading the bytes still go out, after the warning.
-  card_reports(config_reply({13, 18, 20}), {}, -1, -3);
-  run_capturing([&] { serial.read(); });
-  o = run_capturing([&] { serial.write_control(13, 0, 1, 2); });
-  EXPECT_EQ((std::pair<std::string, std::string>{"can't write control when linecard not OK\n", kNothing}),
-            std::pair(o.printed, o.thrown));
-}
-
-TEST_F(VornRecords, ProbeTakesOnlyTheStrings) {
-  test_vorn_serial serial;
-  card_reports(config_reply({13}, {"a", "b", "c", "d"}), {4});
-  serial.config();
-  const void* record = serial.get_info(13, 0);
-  struct probe_case {
-    bytes reply;
-    int32_t length;
-    bool result;
-    std::vector<std::string> strings;
-  } cases[] = {
-      {config_reply({18, 18}, {"e", "f", "g", "h"}), -1, true, {"e", "f", "g", "h"}},
-      {{}, 0, false, {"e", "f", "g", "h"}},
-      {{1}, 1, false, {"e", "f", "g", "h"}},
-      {config_reply({}, {"i", "j", std::string(256, 'k'), "l"}), -1, false, {"i", "j", "g", "h"}},
-  };
-  for (const probe_case& c : cases) {
-    card().reset();
-    card_reports(c.reply, {}, c.length);
-    bool result = !c.result;
-    EXPECT_EQ("", run_capturing([&] { result = serial.probe(); }).printed);
-    EXPECT_EQ(v(c.result, c.result ? 0 : 1, 1), v(result, serial.not_ok, card().seen().size()));
-    EXPECT_EQ(c.strings, std::vector<std::string>(serial.config_strings, serial.config_strings + 4));
-    EXPECT_EQ(record, serial.get_info(13, 0));  // the list is left alone
-  }
+  const outcome missing = run_capturing([&] { serial.get_info(3, 0); });
+  EXPECT_EQ("no type 3 in port 12\n", missing.printed);
+  EXPECT_EQ("couldn't find type in get_info", missing.thrown);
 }
 
 }  // namespace
