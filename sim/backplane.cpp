@@ -20,13 +20,6 @@ x3_card_t& backplane_t::insert(int slot, std::shared_ptr<x3_card_state> state) {
   return *s.card;
 }
 
-void backplane_t::remove_card(int slot) {
-  std::lock_guard<std::mutex> hold(lock_);
-  slot_t& s = slots_.at(slot);
-  s.card.reset();
-  s.state.reset();
-}
-
 j5_scan_primitive_fn backplane_t::primitive() {
   return [this](int32_t slot, int32_t op, int32_t txlen, const uint8_t* txbuf, int32_t rxlen,
                 uint8_t* rxbuf) -> int32_t {

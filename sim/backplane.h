@@ -20,7 +20,6 @@ class backplane_t {
   // A card whose state lives in the file at `state_path` (created blank
   // when missing), so that it survives the process.
   x3_card_t& insert_card(int slot, const std::string& state_path);
-  void remove_card(int slot);
 
   // Calls `inspect` with the card in `slot` while no command runs.
   template <typename F>
