@@ -63,6 +63,9 @@ TEST(CardAccess, TransfersTakeAtMostARowAndTheExactReply) {
     ASSERT_EQ(c.tx_size, card.tx.size()) << c.what;
     EXPECT_EQ(c.tx_size ? c.rxlen & 0xFF : -1, c.tx_size ? card.tx[6] : -1) << c.what;  // the count byte
   }
+  test_scan_client_t no_service(unused_loopback_port());  // a failed exchange is -1 too
+  EXPECT_EQ((std::pair{-1, -1}), std::pair(flash_read(no_service, 2, 0, 16, buffer),
+                                           flash_write(no_service, 2, 0, 16, data.data())));
 }
 
 TEST(CardAccess, PrintAddrDumpsSixteenToALineOrEndsTheProcess) {
