@@ -93,6 +93,8 @@ TEST(ScanServer, RequestLimitsAndFraming) {
     bytes answer = {};        // checked when given
   } cases[] = {
       {one_command(6, 3, 9, 4, {0xA3, 7}), 1, "", words({10}) + bytes{1, 2, 3, 4}},
+      {one_command(6, 0, 1, 0, {}), 0, "", words({1})},  // op 1 takes the service
+      {one_command(6, 0, 2, 0, {}), 0, "", words({1})},  // op 2 gives it back, even when free
       {batch(100), 100},
       {words({6, 2, 1, 9, 0, 0, 1, 9, 0, 2}) + bytes{7, 8}, 2, "", words({10, 10})},
       {batch(101), 0, "72 (num_requests <= MAX_REQUESTS)"},
@@ -102,7 +104,6 @@ TEST(ScanServer, RequestLimitsAndFraming) {
        "47 (m->txlen >= 0 && m->txlen <= J5_SCAN_MAX_TX)"},
       {one_command(6, 1, 9, 4096, {}), 1},
       {one_command(6, 1, 9, 4097, {}), 0, "48 (m->rxlen >= 0 && m->rxlen <= J5_SCAN_MAX_RX)"},
-      {one_command(6, 31, 9, 0, {}), 1},
       {one_command(6, 32, 9, 0, {}), 0, "46 (m->slot >= 0 && m->slot < J5_SCAN_NUM_SLOTS)"},
       {over_tx, 0, "82 (m->txlen + tx_count <= J5_SCAN_MAX_TX)"},
       {{}, 0, "61 (r == sizeof (id))"},

@@ -35,8 +35,7 @@ std::vector<int> list_types(const Vorn_Serial& serial) {
 
 scripted_card& card() { return scripted_card::get(); }
 
-// Op 51 answers the configuration, op 83 the status; each reports its own
-// size unless a length is given.
+// Op 51 answers the configuration, op 83 the status, each with its own size unless given.
 void card_reports(const bytes& config, const bytes& status, int32_t config_length = -1,
                   int32_t status_length = -1) {
   auto length = [](int32_t n, const bytes& b) { return n == -1 ? int32_t(b.size()) : n; };
