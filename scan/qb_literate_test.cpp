@@ -29,7 +29,7 @@ TEST(QbLiterate, BrokenPreconditionsWritesAndEndpoints) {
   } cases[] = {
       {[&] { io.read_all(0, buffer, 0); }, failed + "qb_literate:12 " + transfer},
       {[&] { io.read_all(0, nullptr, 4); }, failed + "qb_literate:12 " + transfer},
-      {[&] { io.write_all(-1, buffer, 4); }, failed + "qb_literate:27 " + transfer},
+      {[&] { io.write_all(1, buffer, 0); }, failed + "qb_literate:27 " + transfer},
       {[&] { io.fd_printf(1, "%s", std::string(1001, 'a').c_str()); },
        failed + "qb_literate:58 (size <= MAX_PUTS)"},
       {[&] { io.read_line(buffer, 0, 0); }, failed + "qb_literate:43 (buffer && size > 0)"},
@@ -58,7 +58,6 @@ TEST(QbLiterate, BrokenPreconditionsWritesAndEndpoints) {
   EXPECT_EQ(-1, client.open_connection("127.0.0.1", unused_loopback_port()));
   EXPECT_EQ(-1, client.open_connection("300.1.2.3", 1971));
   EXPECT_EQ(before, next_fd());
-  // A host name keeps 299 characters.
   EXPECT_EQ(std::string(299, 'h'), qb_client_t(std::string(300, 'h').c_str(), 1971).host_name());
 
   // A connection the service refuses costs only itself, and it says why.
@@ -69,8 +68,7 @@ TEST(QbLiterate, BrokenPreconditionsWritesAndEndpoints) {
             testing::internal::GetCapturedStdout());
 }
 
-// Each call gives the line's length, 0 for an empty line, or -1 at the
-// end of the input (with what came before it); a long line comes in pieces.
+// A line's length, 0 for an empty one, -1 at the end; a long line comes in pieces.
 TEST(QbLiterate, ReadsLinesEndedByEitherLineEnd) {
   qb_literate_t io;
   int fds[2];
