@@ -26,7 +26,6 @@
 
 #include "scan/j5_scan_server.h"
 #include "tests/support/loopback.h"
-#include "tests/support/own_network.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -152,9 +151,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: scan_service_load SCAN_SIM SECONDS [GROWTH_KIB]\n");
     return 2;
   }
-#if X3_OWN_NETWORK
-  if (!enter_own_network_or_say("scan_service_load")) return 1;
-#endif
   const int seconds = atoi(argv[2]);
   const long allowed_growth_kib = argc == 4 ? atol(argv[3]) : 0;
   signal(SIGPIPE, SIG_IGN);
