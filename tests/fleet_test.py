@@ -24,7 +24,7 @@ OK, FAILED, STOPPED = ('ok', ''), ('failed', 'The upgrade failed.'), 'not attemp
 # Per lab, the switch whose slot 3 cannot be erased, and the rollouts run
 # on it one after the other: ansible-playbook's arguments, whether it
 # fails, and per switch the result in the report and a piece of the
-# reason. The batches are sw01, sw02, then the rest.
+# reason. The batches are sw01, sw02, then the rest, unless given.
 LABS = [
     (2, [('a corrupt image stops the run first', ['-e', 'firmware=cut.s19'], True,
           [(STOPPED, 'image refused: Checksum error')] * 5),
@@ -32,8 +32,9 @@ LABS = [
           [(STOPPED, 'check mode')] * 5),
          ('switch 2 fails, the last batch is not started', ['-e', 'firmware=x3.s19'], True,
           [OK, FAILED] + [(STOPPED, 'stopped after sw02 failed')] * 3)]),
-    (4, [('switch 4 fails, the rest of its batch finishes', ['-e', 'firmware=x3.s19'], True,
-          [OK] * 3 + [FAILED, OK])]),
+    (4, [('switch 4 fails, the rest of its batch finishes, no new batch starts',
+          ['-e', 'firmware=x3.s19', '-e', '{"batches": [1, 3]}'], True,
+          [OK] * 3 + [FAILED, (STOPPED, 'stopped after sw04 failed')])]),
 ]
 
 
