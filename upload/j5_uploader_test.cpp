@@ -38,15 +38,6 @@ std::string parse_and_read_rest(j5_uploader_t& reader, std::string body) {
   return rest;
 }
 
-TEST(J5Uploader, DelimitersAreEverythingAfterTheBoundaryParameter) {
-  for (std::string boundary : {"XyZ", "", "\"q r\"", "a; charset=x "}) {
-    j5_uploader_t reader(("multipart/form-data; boundary=" + boundary).c_str());
-    EXPECT_EQ("--" + boundary + "\r\n", std::string(reader.beginning.get(), reader.beginning_length));
-    EXPECT_EQ("\r\n--" + boundary, std::string(reader.ending.get(), reader.ending_length));
-  }
-  // A missing or empty type, or one without a boundary, is a row of the upgrade table.
-}
-
 TEST(J5Uploader, ParseStopsAtTheFirstByteOfTheFileOrRejectsTheBody) {
   const std::string malformed = "malformed upload stream";
   const struct {
@@ -81,22 +72,6 @@ TEST(J5Uploader, ParseStopsAtTheFirstByteOfTheFileOrRejectsTheBody) {
     EXPECT_EQ(c.rest, parse_and_read_rest(reader, c.body)) << c.body;
     EXPECT_TRUE(c.rest == malformed || reader.beginning_pos + reader.ending_pos + reader.crlf_pos == 0) << c.body;
   }
-}
-
-class recording_uploader_t : public j5_uploader_t {
- public:
-  using j5_uploader_t::j5_uploader_t;
-  void handle_disposition(const char* header_line) override { seen.push_back(header_line); }
-  std::vector<std::string> seen;
-};
-
-TEST(J5Uploader, DispositionLinesUpToTheFilePartReachTheHandler) {
-  recording_uploader_t reader(kType);
-  parse_and_read_rest(reader, field("a") + "--XyZ\r\n" + disposition_of_length(254) + "\r\nx\r\n" + kFileHeaders +
-                                  "DATA\r\n" + field("b"));
-  EXPECT_EQ((std::vector<std::string>{"Content-Disposition: form-data; name=\"a\"\r\n", disposition_of_length(254),
-                                      "Content-Disposition: form-data; name=\"image\"; filename=\"x3.s19\"\r\n"}),
-            reader.seen);
 }
 
 TEST(J5Uploader, MatchAndWordOrder) {
