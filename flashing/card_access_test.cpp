@@ -2,42 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <vector>
-
-#include "tests/support/loopback.h"
+#include "tests/support/scripted_card.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+scripted_card& card() { return scripted_card::get(); }
 
-// What the card saw of the last command (rxlen -1: none yet), and its answer.
-struct card_side {
-  int32_t rxlen = -1, op = 0;
-  bytes tx;
-  int32_t count = 0;
-  bytes reply;
-};
-card_side card;
-
-int32_t card_port() {
-  static const int32_t port = [] {
-    const int32_t p = unused_loopback_port();
-    serve_in_background<j5_scan_server_t>(p, [](int32_t, int32_t op, int32_t txlen, const uint8_t* txbuf,
-                                                int32_t rxlen, uint8_t* rxbuf) {
-      card.rxlen = rxlen;
-      card.op = op;
-      card.tx.assign(txbuf, txbuf + txlen);
-      std::copy_n(card.reply.begin(), std::min<size_t>(card.reply.size(), rxlen), rxbuf);
-      return card.count;
-    });
-    return p;
-  }();
-  return port;
+// The card answers every command with `count` and the bytes `data`.
+void card_answers(int32_t count, const bytes& data) {
+  card().reset([=](const seen_command&) { return reply{count, data}; });
 }
 
 TEST(CardAccess, TransfersTakeAtMostARowAndTheExactReply) {
-  test_scan_client_t client(card_port());
+  test_scan_client_t client(card().port());
   const bytes data(300, 0xAB);
   uint8_t buffer[300];
   const struct {
@@ -55,13 +32,17 @@ TEST(CardAccess, TransfersTakeAtMostARowAndTheExactReply) {
       {"write of 1", true, 1, 1, 0, 1, 8},             {"nothing to write", true, 0, 1, -1, -1, 0},
   };
   for (const auto& c : cases) {
-    card = {-1, 0, {}, c.reply_count, bytes(256, 'P')};
+    card_answers(c.reply_count, bytes(256, 'P'));
     EXPECT_EQ(c.result, c.write ? flash_write(client, 2, 0x7FF00, c.count, data.data())
                                 : flash_read(client, 2, 0x7FF00, c.count, buffer)) << c.what;
-    EXPECT_EQ(c.rxlen, card.rxlen) << c.what;
-    EXPECT_EQ(c.tx_size ? 0xC5 : 0, card.op) << c.what;  // every card command travels as op 0xC5
-    ASSERT_EQ(c.tx_size, card.tx.size()) << c.what;
-    EXPECT_EQ(c.tx_size ? c.rxlen & 0xFF : -1, c.tx_size ? card.tx[6] : -1) << c.what;  // the count byte
+    const auto seen = card().seen();
+    ASSERT_EQ(c.tx_size ? 1u : 0u, seen.size()) << c.what;
+    if (c.tx_size) {
+      EXPECT_EQ(c.rxlen, seen[0].rxlen) << c.what;
+      EXPECT_EQ(0xC5, seen[0].op) << c.what;  // every card command travels as op 0xC5
+      ASSERT_EQ(c.tx_size, seen[0].tx.size()) << c.what;
+      EXPECT_EQ(c.rxlen & 0xFF, seen[0].tx[6]) << c.what;  // the count byte
+    }
   }
   test_scan_client_t no_service(unused_loopback_port());  // a failed exchange is -1 too
   EXPECT_EQ((std::pair{-1, -1}), std::pair(flash_read(no_service, 2, 0, 16, buffer),
@@ -69,13 +50,14 @@ TEST(CardAccess, TransfersTakeAtMostARowAndTheExactReply) {
 }
 
 TEST(CardAccess, PrintAddrDumpsSixteenToALineOrEndsTheProcess) {
-  test_scan_client_t client(card_port());
-  card = {-1, 0, {}, 20, {}};
-  for (int i = 0; i < 20; i++) card.reply.push_back(0xF0 + i);
+  test_scan_client_t client(card().port());
+  bytes dump;
+  for (int i = 0; i < 20; i++) dump.push_back(0xF0 + i);
+  card_answers(20, dump);
   testing::internal::CaptureStdout();
   print_addr(client, 3, 0x100, 20);
   EXPECT_EQ("F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF \n00 01 02 03 ", testing::internal::GetCapturedStdout());
-  card.count = -1;
+  card_answers(-1, {});
   EXPECT_EXIT(print_addr(client, 3, 0x100, 20), testing::ExitedWithCode(255), "");
 }
 

@@ -121,7 +121,7 @@ TEST(VornRecords, ReadUpdatesEveryRecordLayout) {
 // config and read over faulty replies, after a good config of types 13 and 18.
 TEST(VornRecords, ConfigAndReadFaults) {
   const bytes config = config_reply({0x0D, 0x12});
-  const std::string s256(256, 'x'), nothing = kNothing;
+  const std::string s256(256, 'x'), nothing = NOTHING_THROWN;
   const std::string code0 = "Error reading configuration, error code 0.\n";
   const std::string too_short = "Error reading config, not enough data received ";
   const std::string short_status = "not enough status bytes in Vorn_Serial::read";
@@ -162,7 +162,7 @@ TEST(VornRecords, ConfigAndReadFaults) {
     EXPECT_EQ(c.printed, o.printed);
     EXPECT_EQ(c.thrown, o.thrown);
     EXPECT_EQ(c.types, list_types(serial));
-    EXPECT_EQ(c.thrown == kNothing && c.config_length != -2 ? 0 : 1, serial.not_ok);
+    EXPECT_EQ(c.thrown == NOTHING_THROWN && c.config_length != -2 ? 0 : 1, serial.not_ok);
     if (c.types.size() == 2) {
       EXPECT_EQ(c.value18, as<vorn_record18_t>(serial.get_info(18, 0)).value1);
     }

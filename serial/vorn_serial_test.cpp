@@ -21,7 +21,7 @@ TEST(VornSerial, SingleCommandsSendTheirBytesAndJudgeTheReplyLength) {
     int32_t op;
     bytes tx;
     int32_t rxlen, count;
-    std::string thrown = kNothing, printed = "";
+    std::string thrown = NOTHING_THROWN, printed = "";
   } cases[] = {
       {&Vorn_Serial::reboot, 147, {1, 1, 1}, 0, -1},  // the card may go down first
       {&Vorn_Serial::enter_monitor, 149, {}, 0, -3, "Board::enter_monitor",
@@ -114,7 +114,7 @@ TEST(VornSerial, ReadS19LoadsS1RecordsUpToTheEndRecord) {
     const outcome o = run_capturing([&] { serial.read_9s08_s19(image.data(), file); });
     remove(path);
     EXPECT_EQ(c.printed, o.printed) << c.text;
-    EXPECT_EQ(c.printed.empty() ? kNothing : "Vorn_Serial::read_9s08_s19", o.thrown) << c.text;
+    EXPECT_EQ(c.printed.empty() ? NOTHING_THROWN : "Vorn_Serial::read_9s08_s19", o.thrown) << c.text;
     for (auto [address, word] : c.words) EXPECT_EQ(word, image[address]) << c.text;
   }
 }

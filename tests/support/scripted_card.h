@@ -97,6 +97,5 @@ inline outcome run_capturing(const std::function<void()>& action) {
   return {testing::internal::GetCapturedStdout(), thrown};
 }
 
-const char* const kNothing = "(nothing thrown)";
 
 #endif
