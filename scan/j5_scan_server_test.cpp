@@ -4,20 +4,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/support/loopback.h"
-#include "tests/support/thrown.h"
+#include "tests/support/scripted_card.h"
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
 
 bytes operator+(bytes a, const bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -35,23 +30,13 @@ bytes batch(int32_t n) {
 }
 const std::string failed = "assertion failed. j5_scan_server:";
 
-// The card side of a server: records every command (slot, op, then the
-// transmit bytes) and answers with `count` and `reply`.
-struct recording_card {
-  std::mutex mutex;
-  std::vector<bytes> calls;
-  int32_t count = 10;
-  bytes reply = {1, 2, 3, 4, 5, 6};
-  j5_scan_primitive_fn primitive() {
-    return [this](int32_t slot, int32_t op, int32_t txlen, const uint8_t* txbuf, int32_t rxlen,
-                  uint8_t* rxbuf) {
-      std::lock_guard<std::mutex> lock(mutex);
-      calls.push_back(bytes{uint8_t(slot), uint8_t(op)} + bytes(txbuf, txbuf + txlen));
-      std::copy_n(reply.begin(), std::min<size_t>(reply.size(), rxlen), rxbuf);
-      return count;
-    };
-  }
-};
+// The card side of a server: records every command and answers with a
+// count of 10 and the bytes 1 to 6.
+scripted_card& recording_card() {
+  scripted_card& card = scripted_card::get();
+  card.reset([](const seen_command&) { return reply{10, {1, 2, 3, 4, 5, 6}}; });
+  return card;
+}
 
 // Feeds `request` and then `trailer` to handle() a byte per write, so the
 // server meets a request that arrives in pieces: what it answered, what it
@@ -112,13 +97,13 @@ TEST(ScanServer, RequestLimitsAndFraming) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
-    recording_card card;
+    scripted_card& card = recording_card();
     j5_scan_server_t server(card.primitive());
     const bool whole = c.thrown.empty();
     const served s = serve_request(server, c.request, whole ? next : bytes{});
     EXPECT_EQ(whole ? NOTHING_THROWN : c.thrown == empty ? empty : failed + c.thrown, s.thrown);
     EXPECT_TRUE(!whole || s.unread == next);
-    EXPECT_EQ(c.commands_run, card.calls.size());
+    EXPECT_EQ(c.commands_run, card.seen().size());
     EXPECT_TRUE(c.answer.empty() || c.answer == s.answer);
   }
 }
@@ -132,10 +117,8 @@ struct cut_reply_server_t : qb_server_t {
 };
 
 TEST(ScanClient, PreconditionsShortWritesAndFailedExchanges) {
-  static recording_card card;
-  const int32_t port = unused_loopback_port();
-  serve_in_background<j5_scan_server_t>(port, card.primitive());
-  test_scan_client_t client(port);
+  scripted_card& card = recording_card();
+  test_scan_client_t client(card.port());
   j5_scan_server_t server;
   uint8_t buffer[28] = {0xE0, 0xE1, 0xE2};
   char text[8];
@@ -166,14 +149,17 @@ TEST(ScanClient, PreconditionsShortWritesAndFailedExchanges) {
       {[&] { client.compare_dates("Mar 14 2023 1:2:3", nullptr); }, "326 (date1 && date2)"},
   };
   for (const auto& c : cases) EXPECT_EQ(failed + c.thrown, thrown_message(c.action));
-  EXPECT_TRUE(card.calls.empty());  // nothing refused reached the card
+  EXPECT_TRUE(card.seen().empty());  // nothing refused reached the card
   EXPECT_EQ(0, server.scan(1, 9, 0, data, 0, data));  // a server's own card side answers 0
 
   // A short write is one op-147 command; its reply count (10) is not the result.
   EXPECT_EQ(1, client.scan_write(5, 0xA1, 0xB2, buffer, 27));
   EXPECT_EQ(1, client.scan_write(4, 0xA1, 0xB2, buffer, 0));
-  const bytes expected = bytes{5, 147, 0xA1, 0xB2} + bytes(buffer, buffer + 27);
-  EXPECT_EQ((std::vector<bytes>{expected, {4, 147, 0xA1, 0xB2}}), card.calls);
+  const auto seen = card.seen();
+  ASSERT_EQ(2u, seen.size());
+  EXPECT_EQ((std::tuple{5, 147, bytes{0xA1, 0xB2} + bytes(buffer, buffer + 27)}),
+            std::tie(seen[0].slot, seen[0].op, seen[0].tx));
+  EXPECT_EQ((std::tuple{4, 147, bytes{0xA1, 0xB2}}), std::tie(seen[1].slot, seen[1].op, seen[1].tx));
   EXPECT_EQ(0, test_scan_client_t(unused_loopback_port()).execute(1, &bad_slot));  // no service
   const int32_t cut = unused_loopback_port();
   serve_in_background<cut_reply_server_t>(cut);

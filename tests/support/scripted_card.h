@@ -38,17 +38,21 @@ class scripted_card {
   static scripted_card& get() {
     static scripted_card card;
     static const int32_t port = unused_loopback_port();
-    static j5_scan_server_t& server = serve_in_background<j5_scan_server_t>(
-        port, [](int32_t slot, int32_t op, int32_t txlen, const uint8_t* txbuf, int32_t rxlen, uint8_t* rxbuf) {
-          std::lock_guard<std::mutex> lock(card.mutex_);
-          card.seen_.push_back({slot, op, rxlen, bytes(txbuf, txbuf + txlen)});
-          const reply r = card.answer_(card.seen_.back());
-          std::copy_n(r.data.begin(), std::min<size_t>(r.data.size(), rxlen), rxbuf);
-          return r.count;
-        });
+    static j5_scan_server_t& server = serve_in_background<j5_scan_server_t>(port, card.primitive());
     (void)server;
     card.port_ = port;
     return card;
+  }
+  // The card side of a scan server: records each command and answers it.
+  j5_scan_primitive_fn primitive() {
+    return [this](int32_t slot, int32_t op, int32_t txlen, const uint8_t* txbuf, int32_t rxlen,
+                  uint8_t* rxbuf) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      seen_.push_back({slot, op, rxlen, bytes(txbuf, txbuf + txlen)});
+      const reply r = answer_(seen_.back());
+      std::copy_n(r.data.begin(), std::min<size_t>(r.data.size(), rxlen), rxbuf);
+      return r.count;
+    };
   }
   int32_t port() const { return port_; }
 
