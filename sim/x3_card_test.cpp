@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "flashing/card_access.h"
-#include "sim/card_state_file.h"
 #include "tests/support/thrown.h"
 
 namespace {
@@ -100,19 +99,6 @@ TEST_F(X3Card, RebootStartsTheBankWithTheNewerGeneration) {
     const std::pair<uint32_t, uint32_t> booted(state_->boot.booted_bank, state_->boot.generation);
     EXPECT_EQ((std::pair{bank, generation}), booted) << lo << "/" << hi;
   }
-}
-
-// A state file that cannot be written whole (the disk is full) is reported
-// with the cause and leaves nothing behind.
-TEST(CardStateFile, FullDiskLeavesNoPartialFile) {
-  char pattern[] = "/tmp/x3_state_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(pattern));
-  const std::string path = card_state_path(pattern, 3);
-  ASSERT_EQ(0, symlink("/dev/full", (path + ".new").c_str()));
-  EXPECT_EQ("cannot write " + path + ".new: No space left on device", thrown_message([&] { map_card_state(path); }));
-  EXPECT_NE(0, access((path + ".new").c_str(), F_OK));
-  EXPECT_NE(0, access(path.c_str(), F_OK));
-  EXPECT_EQ(0, rmdir(pattern));
 }
 
 }  // namespace
