@@ -101,5 +101,4 @@ inline outcome run_capturing(const std::function<void()>& action) {
   return {testing::internal::GetCapturedStdout(), thrown};
 }
 
-
 #endif
