@@ -4,19 +4,13 @@
 // request; bytes 1-4: the count (big-endian) that the card side answers
 // every command with, negative and above rxlen included; the rest: the
 // request as sent on the wire.
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <vector>
 
-#include "common/exception.h"
 #include "fuzz/fuzz_support.h"
 #include "scan/j5_scan_server.h"
+#include "tests/support/socket_pair.h"
 
 namespace {
 
@@ -24,41 +18,6 @@ using bytes = std::vector<uint8_t>;
 
 int32_t wire_word(const uint8_t* p) {
   return static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]);
-}
-
-// Serves `request` on one end of a socket pair from a thread of its own,
-// while this one writes the request and drains the answer, so neither
-// side waits on a full socket. Returns every byte the server wrote.
-bytes serve(j5_scan_server_t& server, const bytes& request, bool* threw) {
-  int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) abort();
-  *threw = false;
-  std::thread server_side = without_alarm([&] {
-    return std::thread([&] {
-      try {
-        server.handle(fds[0]);
-      } catch (const exception_t&) {
-        *threw = true;  // a malformed request costs only its connection
-      }
-      close(fds[0]);
-    });
-  });
-  for (size_t sent = 0; sent < request.size();) {
-    const ssize_t n = send(fds[1], request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // the server stopped reading and closed
-    sent += static_cast<size_t>(n);
-  }
-  shutdown(fds[1], SHUT_WR);
-  bytes answer;
-  uint8_t buffer[8192];
-  for (ssize_t n; (n = read(fds[1], buffer, sizeof buffer)) != 0;) {
-    if (n < 0 && errno != EINTR) break;
-    if (n > 0) answer.insert(answer.end(), buffer, buffer + n);
-  }
-  server_side.join();
-  close(fds[1]);
-  return answer;
 }
 
 // The length of the answer to a well-formed request: per command the count
@@ -101,17 +60,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memcpy(rxbuf, request.data(), std::min<size_t>(request.size(), rxlen));
     return count;
   });
-  bool threw = false;
+  const auto handle = [&](int fd) { server.handle(fd); };
   if (data[0] & 1) {
     const bytes grab = {0, 0, 0, 6, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
-    serve(server, grab, &threw);
-    if (threw || server.owner() != 6) __builtin_trap();
+    if (serve_over_socket_pair(handle, grab, false).thrown != NOTHING_THROWN || server.owner() != 6) {
+      __builtin_trap();
+    }
   }
   const int32_t owner = server.owner();
-  const bytes answer = serve(server, request, &threw);
-  // Served whole, the answer is exactly as long as the protocol says; a
-  // request refused by its checks runs none of its commands.
-  if (!threw && answer.size() != expected_answer_size(request, owner, count)) __builtin_trap();
+  // A malformed request costs only its connection. Served whole, the
+  // answer is exactly as long as the protocol says; a request refused by
+  // its checks runs none of its commands.
+  const served s = serve_over_socket_pair(handle, request, false);
+  const bool threw = s.thrown != NOTHING_THROWN;
+  if (!threw && s.answer.size() != expected_answer_size(request, owner, count)) __builtin_trap();
   if (threw && calls > 0) __builtin_trap();
   return 0;
 }
