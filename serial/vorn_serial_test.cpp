@@ -11,48 +11,6 @@ namespace {
 
 scripted_card& card() { return scripted_card::get(); }
 
-// Each command with its op number, bytes and reply room; a negative reply
-// length is an error where the command judges it.
-TEST(VornSerial, SingleCommandsSendTheirBytesAndJudgeTheReplyLength) {
-  bytes data(64), program_tx = {0x80, 0x00, 0x40};
-  for (int i = 0; i < 64; i++) program_tx.push_back(data[i] = 0xC0 + i);
-  struct command_case {
-    std::function<void(Vorn_Serial&)> action;
-    int32_t op;
-    bytes tx;
-    int32_t rxlen, count;
-    std::string thrown = NOTHING_THROWN, printed = "";
-  } cases[] = {
-      {&Vorn_Serial::reboot, 147, {1, 1, 1}, 0, -1},  // the card may go down first
-      {&Vorn_Serial::enter_monitor, 149, {}, 0, -3, "Board::enter_monitor",
-       "Error entering monitor, error code -3.\n"},
-      {&Vorn_Serial::leave_monitor, 165, {}, 0, 5},
-      {[](Vorn_Serial& s) { s.erase_page(0xDE00); }, 197, {0xDE, 0x00}, 0, 0},
-      {[&](Vorn_Serial& s) { s.program_row(0x8000, data.data(), 64); }, 101, program_tx, 0, 0},
-      {[&](Vorn_Serial& s) { s.program_row(0x12AB, data.data(), 0); }, 101, {0x12, 0xAB, 0}, 0, -1,
-       "Vorn_Serial::program_row", "Error programming row, error code -1.\n"},
-      {[&](Vorn_Serial& s) { s.read_row(0x8040, data.data()); }, 163, {0x80, 0x40, 0x40}, 64, 10},
-      // Op 0: a count that does not fit its byte reaches no card.
-      {[&](auto& s) { s.program_row(0, &data[0], -1); }, 0, {}, 0, 0, "Vorn_Serial::program_row"},
-      {[&](auto& s) { s.program_row(0, &data[0], 256); }, 0, {}, 0, 0, "Vorn_Serial::program_row"},
-  };
-  for (const command_case& c : cases) {
-    card().reset();
-    card().answer_by_op({{c.op, {c.count, bytes(64, 0xAB)}}});
-    test_vorn_serial serial(7);
-    const outcome o = run_capturing([&] { c.action(serial); });
-    SCOPED_TRACE(std::to_string(c.op) + " " + std::to_string(c.count));
-    EXPECT_EQ(c.printed, o.printed);
-    EXPECT_EQ(c.thrown, o.thrown);
-    const auto seen = card().seen();
-    ASSERT_EQ(c.op ? 1u : 0u, seen.size());
-    if (c.op) {
-      EXPECT_EQ((std::tuple{c.op, 7, c.rxlen, c.tx}),
-                std::tie(seen[0].op, seen[0].slot, seen[0].rxlen, seen[0].tx));
-    }
-  }
-}
-
 // The pages 0x8000-0xDFFF are erased. Rows 0x8000-0xE1FF that hold image
 // data, and only those, are programmed. A short reply to a verify read
 // cannot pass for the bytes it did not bring.
