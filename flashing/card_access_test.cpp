@@ -49,16 +49,4 @@ TEST(CardAccess, TransfersTakeAtMostARowAndTheExactReply) {
                                            flash_write(no_service, 2, 0, 16, data.data())));
 }
 
-TEST(CardAccess, PrintAddrDumpsSixteenToALineOrEndsTheProcess) {
-  test_scan_client_t client(card().port());
-  bytes dump;
-  for (int i = 0; i < 20; i++) dump.push_back(0xF0 + i);
-  card_answers(20, dump);
-  testing::internal::CaptureStdout();
-  print_addr(client, 3, 0x100, 20);
-  EXPECT_EQ("F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF \n00 01 02 03 ", testing::internal::GetCapturedStdout());
-  card_answers(-1, {});
-  EXPECT_EXIT(print_addr(client, 3, 0x100, 20), testing::ExitedWithCode(255), "");
-}
-
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -96,7 +95,6 @@ TEST(ScanClient, PreconditionsShortWritesAndFailedExchanges) {
   uint8_t buffer[28] = {0xE0, 0xE1, 0xE2};
   char text[8];
   uint8_t data[8];
-  int32_t n;
   j5_scan_command_t bad_slot = {0xC5, 32, 0, 0, nullptr, nullptr, 0};
   j5_scan_command_t no_tx = {0xC5, 1, 4, 0, nullptr, nullptr, 0};
   j5_scan_command_t no_rx = {0xC5, 1, 0, 4, buffer, nullptr, 0};
@@ -117,9 +115,6 @@ TEST(ScanClient, PreconditionsShortWritesAndFailedExchanges) {
       {[&] { client.find_version(data, 0, text); }, "417 (this && image && length > 0 && version)"},
       {[&] { client.get_type(nullptr, text); }, "307 (version && type)"},
       {[&] { client.get_date(nullptr, text); }, "280 (version && date)"},
-      {[&] { client.parse_date("Mar 1 2000 1:2:3", &n, &n, &n, &n, &n, nullptr); },
-       "377 (date && month && day && year && hour && minute && second)"},
-      {[&] { client.compare_dates("Mar 14 2023 1:2:3", nullptr); }, "326 (date1 && date2)"},
   };
   for (const auto& c : cases) EXPECT_EQ(failed + c.thrown, thrown_message(c.action));
   EXPECT_TRUE(card.seen().empty());  // nothing refused reached the card
@@ -142,14 +137,6 @@ TEST(ScanClient, PreconditionsShortWritesAndFailedExchanges) {
 }
 
 const j5_scan_client_t reader("localhost", 6);
-
-TEST(ScanClientText, HexDumpSixteenBytesALine) {
-  const std::string mixed("\x00\x7f\x80\xff ._AzZa90\n\xe9-X3", 18);
-  testing::internal::CaptureStdout();
-  reader.hex_dump(reinterpret_cast<const uint8_t*>(mixed.data()), 18);
-  EXPECT_EQ("00 7f 80 ff 20 2e 5f 41 7a 5a 61 39 30 0a e9 2d     . . . . . . . A z Z a 9 0 . . . \n"
-            "58 33     X 3 \n", testing::internal::GetCapturedStdout());
-}
 
 TEST(ScanClientText, TypeAndDateOfAVersionText) {
   auto text_or_thrown = [](const std::function<char*(char*)>& f) {
@@ -174,45 +161,6 @@ TEST(ScanClientText, TypeAndDateOfAVersionText) {
   char out[6];
   EXPECT_STREQ("X3", reader.get_type("Type: X3 line card", out, 4));  // "X3 " trimmed
   EXPECT_STREQ("Mar 1", reader.get_date("Compiled on:\nMar 14 2023\n12:34:56", out, 6));
-}
-
-TEST(ScanClientText, ParseAndCompareDates) {
-  const struct {
-    const char* date;
-    std::array<int32_t, 6> fields;  // month, day, year, hour, minute, second
-    std::string thrown;             // after `failed`; "" when parsed
-  } cases[] = {
-      {"Dec 31 1999\n23:59:59 extra", {12, 31, 1999, 23, 59, 59}, ""},
-      {"  Jan   1 2000 :: 0:0:0", {1, 1, 2000, 0, 0, 0}, ""},
-      {"March 14 2023 1:2:3", {0, 14, 2023, 1, 2, 3}, ""},
-      {"Feb 99999999999 -99999999999 1:2:3", {2, INT32_MAX, INT32_MIN, 1, 2, 3}, ""},
-      {" : \n", {}, "382 (s)"},
-      {"Mar", {3}, "391 (s)"},
-      {"Mar 0 2023 1:2:3", {3}, "393 (*day)"},
-      {"Mar 1", {3, 1}, "396 (s)"},
-      {"Mar 1 0 1:2:3", {3, 1}, "398 (*year)"},
-      {"Mar 1 2000", {3, 1, 2000}, "401 (s)"},
-      {"Mar 1 2000 1", {3, 1, 2000, 1}, "405 (s)"},
-      {"Mar 1 2000 1:2", {3, 1, 2000, 1, 2}, "409 (s)"},
-  };
-  for (const auto& c : cases) {
-    std::array<int32_t, 6> f{};
-    const auto parse = [&] { reader.parse_date(c.date, &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]); };
-    EXPECT_EQ(c.thrown.empty() ? NOTHING_THROWN : failed + c.thrown, thrown_message(parse));
-    EXPECT_EQ(c.fields, f) << c.date;
-  }
-  // Each date is later than those before it: a field decides only where
-  // the more significant ones agree.
-  const char* const dates[] = {
-      "Dec 31 1999 23:59:59", "Jan 1 2000 00:00:00", "Jan 31 2000 23:59:59", "Feb 1 2000 00:00:00",
-      "Feb 1 2000 22:59:59",  "Feb 1 2000 23:00:00", "Feb 1 2000 23:58:59",  "Feb 1 2000 23:59:00",
-      "Feb 1 2000 23:59:59",  "Feb 2 2000 00:00:00", "Feb 2 2000 00:00:01",
-  };
-  for (size_t i = 0; i < std::size(dates); i++) {
-    for (size_t j = 0; j < std::size(dates); j++) {
-      EXPECT_EQ(int(i > j) - int(i < j), reader.compare_dates(dates[i], dates[j])) << i << " " << j;
-    }
-  }
 }
 
 }  // namespace

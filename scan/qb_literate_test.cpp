@@ -7,7 +7,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <tuple>
 
 #include "scan/qb_server.h"
 #include "tests/support/loopback.h"
@@ -59,30 +58,6 @@ TEST(QbLiterate, BrokenPreconditionsWritesAndEndpoints) {
   EXPECT_EQ(-1, client.open_connection("300.1.2.3", 1971));
   EXPECT_EQ(before, next_fd());
   EXPECT_EQ(std::string(299, 'h'), qb_client_t(std::string(300, 'h').c_str(), 1971).host_name());
-
-  // A connection the service refuses costs only itself, and it says why.
-  testing::internal::CaptureStdout();
-  close(client.open_connection("127.0.0.1", taken));  // nothing sent
-  EXPECT_EQ(1, test_scan_client_t(taken).grab());
-  EXPECT_EQ("assertion failed. j5_scan_server:61 (r == sizeof (id))\n",
-            testing::internal::GetCapturedStdout());
-}
-
-// A line's length, 0 for an empty one, -1 at the end; a long line comes in pieces.
-TEST(QbLiterate, ReadsLinesEndedByEitherLineEnd) {
-  qb_literate_t io;
-  int fds[2];
-  ASSERT_EQ(0, pipe(fds));
-  ASSERT_EQ(13, write(fds[1], "ab\r\nabcdef\ncd", 13));
-  close(fds[1]);
-  for (const auto& [size, result, text] : {std::tuple{80, 2, "ab"}, {80, 0, ""}, {4, 3, "abc"},
-                                           {4, 3, "def"}, {4, 0, ""}, {80, -1, "cd"}}) {
-    char line[80];
-    memset(line, 'Z', sizeof line);
-    EXPECT_EQ(result, io.read_line(line, size, fds[0]));
-    EXPECT_STREQ(text, line);
-  }
-  close(fds[0]);
 }
 
 }  // namespace

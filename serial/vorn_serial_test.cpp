@@ -77,20 +77,4 @@ TEST(VornSerial, ReadS19LoadsS1RecordsUpToTheEndRecord) {
   }
 }
 
-TEST(VornSerial, CopyBytesGivesTheFirstRunOfImageData) {
-  test_vorn_serial serial;
-  std::vector<uint32_t> image(VORN_IMAGE_WORDS, VORN_NO_DATA);
-  uint8_t out[8] = {};
-  EXPECT_EQ(0, serial.copy_9s08_bytes(image.data(), out, 8));
-  for (int a : {0x8000, 0x8001, 0x8002, 0x8004, 0xFFFE, 0xFFFF}) image[a] = a & 0xFF;
-  EXPECT_EQ(3, serial.copy_9s08_bytes(image.data(), out, 8));
-  EXPECT_EQ((bytes{0x00, 0x01, 0x02}), bytes(out, out + 3));
-  EXPECT_EQ(2, serial.copy_9s08_bytes(image.data(), out, 2));
-  EXPECT_EQ(0, serial.copy_9s08_bytes(image.data(), out, -1));
-  for (int a = 0x8000; a < 0x8005; a++) image[a] = VORN_NO_DATA;
-  EXPECT_EQ(2, serial.copy_9s08_bytes(image.data(), out, 8));  // the run ends at 0xFFFF
-  EXPECT_EQ("assertion failed. vorn_serial:959 (this && buf && bytes && max_length)",
-            thrown_message([&] { serial.copy_9s08_bytes(image.data(), out, 0); }));
-}
-
 }  // namespace

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "tests/support/thrown.h"
 #include "upload/uploader.h"
@@ -72,20 +71,6 @@ TEST(J5Uploader, ParseStopsAtTheFirstByteOfTheFileOrRejectsTheBody) {
     EXPECT_EQ(c.rest, parse_and_read_rest(reader, c.body)) << c.body;
     EXPECT_TRUE(c.rest == malformed || reader.beginning_pos + reader.ending_pos + reader.crlf_pos == 0) << c.body;
   }
-}
-
-TEST(J5Uploader, MatchAndWordOrder) {
-  j5_uploader_t reader(kType);
-  int32_t position = 0;
-  EXPECT_EQ(j5_uploader_t::MATCH_ADVANCED, reader.match('a', "a\xff", &position, 2));
-  EXPECT_EQ(j5_uploader_t::MATCH_MISMATCH, reader.match('\x7f', "a\xff", &position, 2));
-  EXPECT_EQ(j5_uploader_t::MATCH_COMPLETE, reader.match('\xff', "a\xff", &position, 2));
-  EXPECT_EQ("assertion failed. j5_uploader:10 (this && s && p && *p < length)",
-            thrown_message([&] { reader.match('a', "ab", &position, 2); }));
-  EXPECT_EQ("assertion failed. j5_uploader:79 (this && in)", thrown_message([&] { reader.parse(nullptr); }));
-  EXPECT_TRUE(j5_uploader_t::same_word(0x12345678, 0x12345678));
-  EXPECT_TRUE(j5_uploader_t::same_word(0x12345678, 0x78563412));
-  EXPECT_FALSE(j5_uploader_t::same_word(0x12345678, 0x56781234));
 }
 
 TEST(Uploader, TheDispositionLineMarksTheSlotItNames) {
