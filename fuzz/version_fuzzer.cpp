@@ -33,11 +33,14 @@ void exercise_text(const char* text, int32_t small_size) {
       (f[0] < 0 || f[0] > 12 || f[1] == 0 || f[2] == 0 || client.compare_dates(date, date) != 0)) {
     __builtin_trap();
   }
-  // Either order gives opposite answers.
-  int32_t forward = 0;
-  if (succeeds([&] { forward = client.compare_dates(date, text); }) &&
-      client.compare_dates(text, date) != -forward) {
-    __builtin_trap();
+  // Against the text itself and a fixed date, either order gives opposite
+  // answers of -1, 0 or 1.
+  for (const char* other : {text, "Jun 15 2010 12:30:30"}) {
+    int32_t forward = 0;
+    if (succeeds([&] { forward = client.compare_dates(date, other); }) &&
+        (forward < -1 || forward > 1 || client.compare_dates(other, date) != -forward)) {
+      __builtin_trap();
+    }
   }
 }
 
