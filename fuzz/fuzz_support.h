@@ -4,9 +4,6 @@
 #ifndef FUZZ_FUZZ_SUPPORT_H
 #define FUZZ_FUZZ_SUPPORT_H
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,21 +19,6 @@ inline void silence_stdout() {
 inline FILE* open_bytes(const uint8_t* data, size_t size) {
   if (size == 0) return fopen("/dev/null", "r");
   return fmemopen(const_cast<uint8_t*>(data), size, "r");
-}
-
-// Runs `start` with SIGALRM blocked, so the threads it starts never take
-// it: libFuzzer's timeout timer raises it every few seconds, and a
-// blocking read it interrupts fails with EINTR, which the scan transport
-// takes for a broken connection.
-template <typename F>
-auto without_alarm(F start) {
-  sigset_t alarm, previous;
-  sigemptyset(&alarm);
-  sigaddset(&alarm, SIGALRM);
-  pthread_sigmask(SIG_BLOCK, &alarm, &previous);
-  auto started = start();
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return started;
 }
 
 #endif

@@ -64,11 +64,11 @@ void check(const Vorn_Serial& serial) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   silence_stdout();
-  static const int32_t port = without_alarm([] {
+  static const int32_t port = [] {
     const int32_t p = unused_loopback_port();
     serve_in_background<j5_scan_server_t>(p, card_answer);
     return p;
-  });
+  }();
   {
     std::lock_guard<std::mutex> lock(input_mutex);
     input = data;

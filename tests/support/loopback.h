@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -57,12 +59,31 @@ inline bool wait_for_listener(int32_t port) {
   return false;
 }
 
+// While one lives, this thread, and every thread it starts, has SIGALRM
+// blocked: a fuzzer's timeout timer raises it every few seconds, and a
+// blocking call it interrupts fails with EINTR, which the scan transport
+// takes for a broken connection. Test servers start their threads so.
+class alarm_blocked {
+ public:
+  alarm_blocked() {
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, &previous_);
+  }
+  ~alarm_blocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
+
 // Makes a Server from `args` and runs its serve() on 127.0.0.1:port in a
 // thread of its own. The accept loop never returns, so the server is never
 // destroyed (a static one would be, while its thread may still serve).
 template <typename Server, typename... Args>
 Server& serve_in_background(int32_t port, Args&&... args) {
   Server* server = new Server(std::forward<Args>(args)...);
+  const alarm_blocked blocked;
   std::thread([server, port] {
     try {
       server->serve(port, 8, htonl(INADDR_LOOPBACK));
