@@ -33,7 +33,6 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 const int CLIENTS = 8;
-const int FIRST_CLIENT_ID = 10;
 const int SLOTS[] = {1, 2, 3, 4};
 
 std::atomic<bool> running{true};
@@ -163,9 +162,9 @@ int main(int argc, char** argv) {
   // Resolve the address once per client before the threads start: the
   // resolver is not thread-safe.
   std::vector<std::thread> threads;
-  for (int i = 0; i < CLIENTS; i++) test_scan_client_t(J5_SCAN_PORT, FIRST_CLIENT_ID + i).release();
+  for (int i = 0; i < CLIENTS; i++) test_scan_client_t(J5_SCAN_PORT, J5_SCAN_ID_LOAD_FIRST + i).release();
   const auto start = clock_type::now();
-  for (int i = 0; i < CLIENTS; i++) threads.emplace_back(legitimate_client, FIRST_CLIENT_ID + i);
+  for (int i = 0; i < CLIENTS; i++) threads.emplace_back(legitimate_client, J5_SCAN_ID_LOAD_FIRST + i);
   threads.emplace_back(hostile_client);
 
   // Memory once the service has warmed up, and at the end.
@@ -182,7 +181,7 @@ int main(int argc, char** argv) {
   const long rss_end = resident_kib(sim_pid);
 
   // Still serving: a fresh client can take and give back the service.
-  test_scan_client_t last(J5_SCAN_PORT, 99);
+  test_scan_client_t last(J5_SCAN_PORT, J5_SCAN_ID_LOAD_LAST);
   const bool serving = last.grab() && last.release();
   stop_process(sim_pid, SIGTERM);
 

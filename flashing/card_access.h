@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "scan/j5_scan_ops.h"
+#include "scan/j5_scan_protocol.h"
 #include "scan/j5_scan_client.h"
 
 const uint8_t X3_GRAB = 0xC3;

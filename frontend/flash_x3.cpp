@@ -9,15 +9,14 @@
 #include "common/exception.h"
 #include "flashing/flash_sequence.h"
 #include "flashing/s19_loader.h"
-#include "frontend/upgrade_lock.h"
+#include "flashing/upgrade_lock.h"
 #include "scan/j5_scan_client.h"
 #include "upload/uploader.h"
 
 namespace {
 
-const char kSource[] = "flash_x3";
+const char SOURCE[] = "flash_x3";
 const char SCAN_SERVICE_HOST[] = "localhost";
-const int32_t CLIENT_ID = 6;
 
 // The image of one flash bank, allocated once and kept until the process
 // ends.
@@ -27,8 +26,8 @@ uint32_t* flash_image;
 
 int run_upgrade() {
   const char* s = getenv("CONTENT_TYPE");
-  require(s != nullptr, kSource, 475, "s");
-  j5_scan_client_t client(SCAN_SERVICE_HOST, CLIENT_ID);
+  require(s != nullptr, SOURCE, 475, "s");
+  j5_scan_client_t client(SCAN_SERVICE_HOST, J5_SCAN_ID_FLASH_X3);
   flash_image = static_cast<uint32_t*>(malloc(FLASH_IMAGE_WORDS * sizeof(uint32_t)));
   if (!flash_image) throw exception_t("malloc failed");
   memset(flash_image, 0xFF, FLASH_IMAGE_WORDS * sizeof(uint32_t));
@@ -62,7 +61,7 @@ int run_upgrade() {
     if (!uploader.selected[slot]) continue;
     count++;
     // Slot 0 holds no X3 card.
-    require(slot != 0, kSource, 510, "slot");
+    require(slot != 0, SOURCE, 510, "slot");
     step_failed = flash_card(client, slot, flash_image) != 0;
   }
   if (!client.release()) {
@@ -70,11 +69,6 @@ int run_upgrade() {
     return 0;
   }
   return step_failed ? 0 : count;
-}
-
-void print_prog_x3flash_usage() {
-  fprintf(stderr, "Usage:\n");
-  fprintf(stderr, "prog_x3flash IP_address_or_name slot_number s19_file\n");
 }
 
 // The page goes out with puts and fputs, the count through to_chars: a

@@ -13,7 +13,7 @@
 
 namespace {
 
-const j5_scan_client_t client("127.0.0.1", 6);  // contacts nothing here
+const j5_scan_client_t client("127.0.0.1", J5_SCAN_ID_FLASH_X3);  // contacts nothing here
 
 // Whether f ran without an exception_t (no marker, a bad date).
 bool succeeds(const std::function<void()>& f) { return thrown_message(f) == NOTHING_THROWN; }

@@ -1,28 +1,16 @@
 // The client side of the scan request protocol: what the flashing steps,
 // Vorn_Serial and the tools use to send batches of scan commands to the
-// scan service.
-//
-// Request, one per TCP connection, every integer a 32-bit big-endian word:
-//   id, n, then n headers (slot, op, rxlen, txlen), then the transmit bytes.
-// The client sends each header followed by its transmit bytes; the server
-// reads all headers before any transmit bytes, so the two agree whenever
-// only the last command of a batch carries transmit bytes (true of every
-// request this tool sends). Reply, per command in order: the count (the
-// command's signed result), then min(count, rxlen) reply bytes when above 0.
+// scan service (scan/j5_scan_protocol.h describes the request and its
+// reply). The client's utilities for tools and Vorn_Serial, a short control
+// write, a hex dump and reading an image's version stamp, are members too.
 #ifndef SCAN_J5_SCAN_CLIENT_H
 #define SCAN_J5_SCAN_CLIENT_H
 
 #include <csignal>
 #include <cstdint>
 
-#include "scan/j5_scan_ops.h"
-#include "scan/qb_server.h"
-
-const int32_t J5_SCAN_NUM_SLOTS = 32;
-const int32_t J5_SCAN_MAX_TX = 4094;
-const int32_t J5_SCAN_MAX_RX = 4096;
-const int32_t MAX_REQUESTS = 100;
-const int32_t J5_SCAN_PORT = 1971;
+#include "scan/j5_scan_protocol.h"
+#include "scan/qb_client.h"
 
 // Room for one field of an image's version text (type, date), terminator
 // included; also the size of the date work areas.

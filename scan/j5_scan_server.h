@@ -1,4 +1,4 @@
-// The server side of the scan request protocol (scan/j5_scan_client.h
+// The server side of the scan request protocol (scan/j5_scan_protocol.h
 // describes the request and its reply): the scan service that owns the
 // line-card scan hardware and runs the commands clients send.
 #ifndef SCAN_J5_SCAN_SERVER_H
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "scan/j5_scan_client.h"
+#include "scan/j5_scan_protocol.h"
 #include "scan/qb_server.h"
 
 // One command on the line-card hardware: places at most rxlen reply bytes

@@ -133,10 +133,10 @@ TEST(ScanClient, PreconditionsShortWritesAndFailedExchanges) {
   serve_in_background<cut_reply_server_t>(cut);
   j5_scan_command_t read_two = {9, 1, 0, 2, nullptr, data, 0};
   EXPECT_EQ(0, test_scan_client_t(cut).execute(1, &read_two));  // a reply cut short fails
-  EXPECT_EQ(1971, j5_scan_client_t("localhost", 6).port_number());  // the scan service's port
+  EXPECT_EQ(1971, j5_scan_client_t("localhost", J5_SCAN_ID_FLASH_X3).port_number());  // the scan service's port
 }
 
-const j5_scan_client_t reader("localhost", 6);
+const j5_scan_client_t reader("localhost", J5_SCAN_ID_FLASH_X3);
 
 TEST(ScanClientText, TypeAndDateOfAVersionText) {
   auto text_or_thrown = [](const std::function<char*(char*)>& f) {

@@ -14,7 +14,7 @@
 
 namespace {
 
-const char kSource[] = "qb_literate";
+const char SOURCE[] = "qb_literate";
 
 // A write to a socket whose peer has closed must be a failed write, not a
 // SIGPIPE that kills the CGI program or the scan service. MSG_MORE holds
@@ -47,7 +47,7 @@ int32_t read_at_least(int fd, uint8_t* buffer, int32_t least, int32_t most) {
 // The `this` half of the documented conditions cannot fail in C++; the
 // messages keep the texts field engineers know.
 int32_t qb_literate_t::read_all(int32_t fd, void* buffer, int32_t length) {
-  require(fd >= 0 && buffer && length > 0, kSource, 12, "fd >= 0 && buffer && length > 0");
+  require(fd >= 0 && buffer && length > 0, SOURCE, 12, "fd >= 0 && buffer && length > 0");
   char* bytes = static_cast<char*>(buffer);
   int32_t got = 0;
   while (got < length) {
@@ -60,7 +60,7 @@ int32_t qb_literate_t::read_all(int32_t fd, void* buffer, int32_t length) {
 
 int32_t qb_literate_t::write_all(int32_t fd, const void* buffer, int32_t length,
                                  bool more_follows) {
-  require(fd >= 0 && buffer && length > 0, kSource, 27, "fd >= 0 && buffer && length > 0");
+  require(fd >= 0 && buffer && length > 0, SOURCE, 27, "fd >= 0 && buffer && length > 0");
   const char* bytes = static_cast<const char*>(buffer);
   int32_t sent = 0;
   while (sent < length) {
@@ -75,7 +75,7 @@ int32_t qb_literate_t::write_gathered(int32_t fd, iovec* pieces, int32_t count,
                                       bool more_follows) {
   int64_t total = 0;
   for (int32_t i = 0; pieces && i < count; i++) total += pieces[i].iov_len;
-  require(fd >= 0 && pieces && count > 0 && total > 0 && total <= INT32_MAX, kSource, 27,
+  require(fd >= 0 && pieces && count > 0 && total > 0 && total <= INT32_MAX, SOURCE, 27,
           "fd >= 0 && buffer && length > 0");
   int32_t sent = 0;
   for (;;) {
@@ -103,8 +103,8 @@ int32_t qb_literate_t::write_gathered(int32_t fd, iovec* pieces, int32_t count,
 }
 
 int32_t qb_literate_t::read_line(char* buffer, int32_t size, int32_t fd) {
-  require(buffer && size > 0, kSource, 43, "buffer && size > 0");
-  require(fd >= 0, kSource, 44, "fd >= 0");
+  require(buffer && size > 0, SOURCE, 43, "buffer && size > 0");
+  require(fd >= 0, SOURCE, 44, "fd >= 0");
   int32_t i = 0;
   int32_t last = 0;
   while (i < size - 1) {
@@ -122,7 +122,7 @@ int32_t qb_literate_t::fd_printf(int32_t fd, const char* format, ...) {
   va_start(args, format);
   int size = vsnprintf(buffer_, sizeof buffer_, format, args);
   va_end(args);
-  require(size <= MAX_PUTS, kSource, 58, "size <= MAX_PUTS");
+  require(size <= MAX_PUTS, SOURCE, 58, "size <= MAX_PUTS");
   return write_all(fd, buffer_, size);
 }
 
@@ -131,7 +131,7 @@ qb_framed_reader_t::qb_framed_reader_t(qb_literate_t& io, int32_t fd, uint8_t* b
     : io_(io), fd_(fd), buffer_(buffer), capacity_(capacity) {}
 
 int32_t qb_framed_reader_t::take(void* out, int32_t length, int64_t bound) {
-  require(fd_ >= 0 && out && length > 0, kSource, 12, "fd >= 0 && buffer && length > 0");
+  require(fd_ >= 0 && out && length > 0, SOURCE, 12, "fd >= 0 && buffer && length > 0");
   uint8_t* bytes = static_cast<uint8_t*>(out);
   const int32_t held = std::min(length, end_ - begin_);
   memcpy(bytes, buffer_ + begin_, held);

@@ -11,7 +11,7 @@
 
 namespace {
 
-const char kSource[] = "vorn_serial";
+const char SOURCE[] = "vorn_serial";
 
 uint8_t high_byte(int address) { return (address >> 8) & 0xFF; }
 uint8_t low_byte(int address) { return address & 0xFF; }
@@ -275,7 +275,7 @@ void Vorn_Serial::read_9s08_s19(uint32_t* buf, const char* path) {
 
 int Vorn_Serial::copy_9s08_bytes(const uint32_t* buf, uint8_t* bytes, int max_length) {
   // The object itself is never null in a member call.
-  require(buf && bytes && max_length, kSource, 959, "this && buf && bytes && max_length");
+  require(buf && bytes && max_length, SOURCE, 959, "this && buf && bytes && max_length");
   int a = 0;
   while (a < VORN_IMAGE_WORDS && buf[a] == VORN_NO_DATA) a++;
   if (a == VORN_IMAGE_WORDS || max_length < 0) return 0;

@@ -23,7 +23,7 @@
 
 #include <cstdint>
 
-#include "scan/j5_scan_ops.h"
+#include "scan/j5_scan_protocol.h"
 #include "scan/j5_scan_client.h"
 
 const int32_t VORN_CONFIG_RXLEN = 2048;

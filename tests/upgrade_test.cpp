@@ -230,7 +230,7 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
       booting.push_back(x3_card_t::bank_to_boot(*card(slot)));
     }
     start_sim(c.faults);
-    test_scan_client_t other(J5_SCAN_PORT, 7);
+    test_scan_client_t other(J5_SCAN_PORT, J5_SCAN_ID_PROG_X3FLASH);
     if (c.held) {
       ASSERT_EQ(1, other.grab());
     }

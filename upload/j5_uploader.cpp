@@ -5,13 +5,13 @@
 
 #include "common/exception.h"
 
-static const char kSource[] = "j5_uploader";
-
 namespace {
 
-const char kBoundaryParameter[] = "boundary=";
-const char kDispositionHeader[] = "Content-Disposition";
-const char kFileType[] = "application/octet-stream";
+const char SOURCE[] = "j5_uploader";
+
+const char BOUNDARY_PARAMETER[] = "boundary=";
+const char DISPOSITION_HEADER[] = "Content-Disposition";
+const char FILE_TYPE[] = "application/octet-stream";
 
 [[noreturn]] void throw_malformed() { throw exception_t("malformed upload stream"); }
 
@@ -28,18 +28,18 @@ char read_body_char(FILE* in) {
 
 j5_uploader_t::j5_uploader_t(const char* content_type)
     : crlf{'\r', '\n'}, line{}, beginning_pos(0), ending_pos(0), crlf_pos(0) {
-  require(content_type != nullptr && *content_type != '\0', kSource, 33,
+  require(content_type != nullptr && *content_type != '\0', SOURCE, 33,
           "this && content_type && *content_type");
-  const char* parameter = std::strstr(content_type, kBoundaryParameter);
-  require(parameter != nullptr, kSource, 36, "boundary");
+  const char* parameter = std::strstr(content_type, BOUNDARY_PARAMETER);
+  require(parameter != nullptr, SOURCE, 36, "boundary");
 
-  const char* boundary = parameter + std::strlen(kBoundaryParameter);
+  const char* boundary = parameter + std::strlen(BOUNDARY_PARAMETER);
   const int32_t boundary_length = static_cast<int32_t>(std::strlen(boundary));
   beginning_length = boundary_length + 4;
   ending_length = boundary_length + 4;
   beginning.reset(new (std::nothrow) char[beginning_length]);
   ending.reset(new (std::nothrow) char[ending_length]);
-  require(beginning && ending, kSource, 48, "beginning && ending");
+  require(beginning && ending, SOURCE, 48, "beginning && ending");
 
   // A part opens with a line of its own: "--" boundary CR LF. The same
   // delimiter closes a part's content as CR LF "--" boundary, the CR LF
@@ -55,7 +55,7 @@ j5_uploader_t::j5_uploader_t(const char* content_type)
 void j5_uploader_t::handle_disposition(const char*) {}
 
 int j5_uploader_t::match(char c, const char* pattern, int32_t* position, int32_t length) {
-  require(pattern != nullptr && position != nullptr && *position < length, kSource, 10,
+  require(pattern != nullptr && position != nullptr && *position < length, SOURCE, 10,
           "this && s && p && *p < length");
   if (c != pattern[*position]) return MATCH_MISMATCH;
   ++*position;
@@ -75,7 +75,7 @@ bool j5_uploader_t::same_word(uint32_t word, uint32_t expected) {
 }
 
 void j5_uploader_t::parse(FILE* in) {
-  require(in != nullptr, kSource, 79, "this && in");
+  require(in != nullptr, SOURCE, 79, "this && in");
   reset();
   do {
     skip_to_next_part(in);
@@ -106,12 +106,12 @@ void j5_uploader_t::skip_to_next_part(FILE* in) {
 bool j5_uploader_t::read_headers_up_to_file_type(FILE* in) {
   for (;;) {
     if (std::fgets(line, LINE_SIZE, in) == nullptr) throw_malformed();
-    if (std::strncmp(line, kDispositionHeader, std::strlen(kDispositionHeader)) == 0) {
+    if (std::strncmp(line, DISPOSITION_HEADER, std::strlen(DISPOSITION_HEADER)) == 0) {
       // A file name may spell the type; the marker never counts here.
       handle_disposition(line);
       continue;
     }
-    if (std::strstr(line, kFileType) != nullptr) return true;
+    if (std::strstr(line, FILE_TYPE) != nullptr) return true;
     reset();
     return false;
   }

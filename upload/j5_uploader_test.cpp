@@ -11,11 +11,11 @@
 
 namespace {
 
-const char kType[] = "multipart/form-data; boundary=XyZ";
-const std::string kFileHeaders =
+const char CONTENT_TYPE[] = "multipart/form-data; boundary=XyZ";
+const std::string FILE_HEADERS =
     "--XyZ\r\nContent-Disposition: form-data; name=\"image\"; filename=\"x3.s19\"\r\n"
     "Content-Type: application/octet-stream\r\n\r\n";
-const std::string kOctetOnly = "Content-Type: application/octet-stream\r\n\r\nDATA";
+const std::string OCTET_ONLY = "Content-Type: application/octet-stream\r\n\r\nDATA";
 
 std::string field(const std::string& name) {
   return "--XyZ\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\non\r\n";
@@ -43,28 +43,28 @@ TEST(J5Uploader, ParseStopsAtTheFirstByteOfTheFileOrRejectsTheBody) {
     const char* content_type;
     std::string body, rest;
   } cases[] = {
-      {kType, "preamble\r\n" + field("a") + kFileHeaders + "S0\r\n--XyZ\r\n" + field("b"),
+      {CONTENT_TYPE, "preamble\r\n" + field("a") + FILE_HEADERS + "S0\r\n--XyZ\r\n" + field("b"),
        "S0\r\n--XyZ\r\n" + field("b")},
-      {kType, "--XyZ\r\n\r\n\xff\xff--XyZ\xff\r\n" + kFileHeaders + "\xff!", "\xff!"},
-      {"multipart/form-data; boundary=\xff\x80", "--\xff\x80\r\n" + kOctetOnly, "DATA"},
-      {"multipart/form-data; boundary=", "--\r\n" + kOctetOnly, "DATA"},
+      {CONTENT_TYPE, "--XyZ\r\n\r\n\xff\xff--XyZ\xff\r\n" + FILE_HEADERS + "\xff!", "\xff!"},
+      {"multipart/form-data; boundary=\xff\x80", "--\xff\x80\r\n" + OCTET_ONLY, "DATA"},
+      {"multipart/form-data; boundary=", "--\r\n" + OCTET_ONLY, "DATA"},
       // The type named in a file name, or in a header not at its start.
-      {kType, "--XyZ\r\nContent-Disposition: x; filename=\"application/octet-stream\"\r\n\r\n" + kFileHeaders + "DATA",
+      {CONTENT_TYPE, "--XyZ\r\nContent-Disposition: x; filename=\"application/octet-stream\"\r\n\r\n" + FILE_HEADERS + "DATA",
        "DATA"},
-      {kType, "--XyZ\r\n Content-Disposition: application/octet-stream\r\n\r\nDATA", "DATA"},
-      {kType, "--XyZ\r\n" + disposition_of_length(254) + kOctetOnly, "DATA"},
+      {CONTENT_TYPE, "--XyZ\r\n Content-Disposition: application/octet-stream\r\n\r\nDATA", "DATA"},
+      {CONTENT_TYPE, "--XyZ\r\n" + disposition_of_length(254) + OCTET_ONLY, "DATA"},
       // A header after the type line reaches the caller; CR CR LF ends no line.
-      {kType, "--XyZ\r\nContent-Type: application/octet-stream\r\nX-Extra: 1\r\n\r\nDATA", "\r\nDATA"},
-      {kType, "--XyZ\r\nContent-Type: application/octet-stream\r\n\r\r\n\r\nDATA", "DATA"},
-      {kType, "", malformed},
-      {kType, "--XyZ--\r\n", malformed},
-      {kType, field("image") + "--XyZ--\r\n", malformed},
-      {"multipart/form-data; boundary=\"XyZ\"", kFileHeaders, malformed},
-      {kType, "--XyZ \r\n" + kOctetOnly, malformed},
-      {kType, "----XyZ\r\n" + kOctetOnly, malformed},  // a broken match is not retried
-      {kType, "--XyZ\r\n" + disposition_of_length(255) + kOctetOnly, malformed},
-      {kType, "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n", malformed},
-      {kType, "--XyZ\r\nContent-Type: application/octet-stream\r\n", malformed},
+      {CONTENT_TYPE, "--XyZ\r\nContent-Type: application/octet-stream\r\nX-Extra: 1\r\n\r\nDATA", "\r\nDATA"},
+      {CONTENT_TYPE, "--XyZ\r\nContent-Type: application/octet-stream\r\n\r\r\n\r\nDATA", "DATA"},
+      {CONTENT_TYPE, "", malformed},
+      {CONTENT_TYPE, "--XyZ--\r\n", malformed},
+      {CONTENT_TYPE, field("image") + "--XyZ--\r\n", malformed},
+      {"multipart/form-data; boundary=\"XyZ\"", FILE_HEADERS, malformed},
+      {CONTENT_TYPE, "--XyZ \r\n" + OCTET_ONLY, malformed},
+      {CONTENT_TYPE, "----XyZ\r\n" + OCTET_ONLY, malformed},  // a broken match is not retried
+      {CONTENT_TYPE, "--XyZ\r\n" + disposition_of_length(255) + OCTET_ONLY, malformed},
+      {CONTENT_TYPE, "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n", malformed},
+      {CONTENT_TYPE, "--XyZ\r\nContent-Type: application/octet-stream\r\n", malformed},
   };
   for (const auto& c : cases) {
     j5_uploader_t reader(c.content_type);
@@ -85,7 +85,7 @@ TEST(Uploader, TheDispositionLineMarksTheSlotItNames) {
       {"name=\"slotx\"; filename=\"slot4\"", -1},
   };
   for (const auto& c : cases) {
-    uploader_t reader(kType);
+    uploader_t reader(CONTENT_TYPE);
     reader.handle_disposition(("Content-Disposition: form-data; " + std::string(c.name) + "\r\n").c_str());
     for (int slot = 0; slot < uploader_t::SLOT_COUNT; slot++) EXPECT_EQ(slot == c.slot, reader.selected[slot]) << c.name;
   }

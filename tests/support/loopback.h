@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/exception.h"
+#include "scan/j5_scan_client.h"
 #include "scan/j5_scan_server.h"
 
 // 32-bit words as they travel on the scan service's wire: big-endian.
@@ -99,7 +100,7 @@ Server& serve_in_background(int32_t port, Args&&... args) {
 // A scan client with client id `id` for a test server on 127.0.0.1:port.
 class test_scan_client_t : public j5_scan_client_t {
  public:
-  explicit test_scan_client_t(int32_t server_port, int32_t client_id = 6)
+  explicit test_scan_client_t(int32_t server_port, int32_t client_id = J5_SCAN_ID_FLASH_X3)
       : j5_scan_client_t("127.0.0.1", client_id) {
     port = server_port;
   }

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/upgrade_lock.h"
+#include "flashing/upgrade_lock.h"
 #include "sim/card_state_file.h"
 #include "tests/support/firmware.h"
 #include "tests/support/loopback.h"
@@ -63,7 +63,7 @@ class ScanSimTest : public testing::Test {
     sim_pid_ = -1;
   }
   static bool service_is_free() {
-    test_scan_client_t other(J5_SCAN_PORT, 9);
+    test_scan_client_t other(J5_SCAN_PORT, J5_SCAN_ID_TEST_OTHER);
     return other.grab() && other.release();
   }
 
