@@ -81,10 +81,6 @@ int erase_sector(j5_scan_client_t& client, int slot, uint32_t address) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The steps with one signature, so that flash_card can walk them in order.
 struct step_t {
   const char* name;

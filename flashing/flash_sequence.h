@@ -1,12 +1,5 @@
-// The seven steps that put a loaded firmware image into one X3 card.
-//
-// Card flash layout: two banks of 512 KiB, bank 0 at card address 0x00000
-// and bank 1 at 0x70000 (the two share the sector 0x70000-0x7FFFF). Each
-// bank's generation byte sits at its base + 0x10000 (0x10000 for bank 0,
-// 0x80000 for bank 1); 1..254 are generations, 0xFF (erased) is none. The
-// card boots the bank with the newer generation, so the steps program the
-// other bank and write its generation byte last: until then a failure
-// leaves the previous firmware bootable.
+// The seven steps that put a loaded firmware image into one X3 card's
+// older bank (flashing/flash_layout.h), its generation byte last.
 //
 // Each step returns 0, or -1 after its own message (standard error, except
 // the second verify line, which goes to standard output). The steps run in
@@ -17,12 +10,10 @@
 #include <cstdint>
 #include <functional>
 
+#include "flashing/flash_layout.h"
 #include "scan/j5_scan_client.h"
 
-const uint32_t BANK0_BASE = 0x00000;
-const uint32_t BANK1_BASE = 0x70000;
-const uint32_t GENERATION_OFFSET = 0x10000;
-const uint32_t SECTOR_SIZE = 0x10000;
+// Programming and verifying go a row at a time.
 const uint32_t ROW_SIZE = 0x100;
 
 // Card address of the bank being programmed, and the generation it gets.

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "flashing/flash_layout.h"
+
 // One 32-bit word per byte offset of a 512 KiB flash bank.
 // 0xFFFFFFFF: the file gave no byte there; 0x00..0xFF: the byte it gave.
-const uint32_t FLASH_IMAGE_WORDS = 0x80000;
+const uint32_t FLASH_IMAGE_WORDS = BANK_SIZE;
 const uint32_t NO_DATA = 0xFFFFFFFF;
 
 // Set by load_s19_image when an S3 record places a byte at offset 0x10000

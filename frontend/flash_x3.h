@@ -3,9 +3,11 @@
 #ifndef FRONTEND_FLASH_X3_H
 #define FRONTEND_FLASH_X3_H
 
+#include <cstdio>
+
 // Reads the form from standard input (content type from CONTENT_TYPE),
 // loads the uploaded image, waits for any other upgrade of the switch to
-// end (frontend/upgrade_lock.h) and runs the flashing steps for every
+// end (flashing/upgrade_lock.h) and runs the flashing steps for every
 // ticked slot, in ascending order, holding the scan service for client
 // id 6.
 // Returns the number of cards re-flashed when all of them went through and
@@ -19,7 +21,10 @@ int run_upgrade();
 void write_results_page();
 
 // The usage text of prog_x3flash, the command-line form of the upgrade,
-// on standard error.
-void print_prog_x3flash_usage();
+// on standard error. Inline, so that the tool needs nothing else of the
+// CGI program.
+inline void print_prog_x3flash_usage() {
+  fputs("Usage:\nprog_x3flash IP_address_or_name slot_number s19_file\n", stderr);
+}
 
 #endif

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "serial/vorn_serial.h"
-#include "tests/support/scripted_card.h"
+#include "tests/support/scripted_vorn_serial.h"
 
 namespace {
 

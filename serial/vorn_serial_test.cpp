@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tests/support/scripted_card.h"
+#include "tests/support/scripted_vorn_serial.h"
 
 namespace {
 

@@ -14,9 +14,10 @@
 
 #include "common/exception.h"
 #include "scan/j5_scan_server.h"
+#include "scan/slot_list.h"
 #include "sim/backplane.h"
 #include "sim/card_state_file.h"
-#include "sim/crc32.h"
+#include "common/crc32.h"
 #include "sim/injected_fault.h"
 #include "sim/sim_scan_server.h"
 
@@ -47,29 +48,6 @@ const char USAGE[] =
 [[noreturn]] void usage_error(const std::string& problem) {
   fprintf(stderr, "scan_sim: %s\n(scan_sim --help shows the options)\n", problem.c_str());
   exit(1);
-}
-
-// Reads a slot number at `text`; false unless it is 0..31.
-bool read_slot(const char*& text, int* slot) {
-  char* end = nullptr;
-  const long value = strtol(text, &end, 10);
-  if (end == text || value < 0 || value >= J5_SCAN_NUM_SLOTS) return false;
-  *slot = static_cast<int>(value);
-  text = end;
-  return true;
-}
-
-// Parses "1-4,7" into flags per slot; false on any malformed piece.
-bool parse_slots(const char* list, bool (&occupied)[J5_SCAN_NUM_SLOTS]) {
-  for (;;) {
-    int first = 0, last = 0;
-    if (!read_slot(list, &first)) return false;
-    last = first;
-    if (*list == '-' && (!read_slot(++list, &last) || last < first)) return false;
-    for (int slot = first; slot <= last; slot++) occupied[slot] = true;
-    if (*list == '\0') return true;
-    if (*list++ != ',') return false;
-  }
 }
 
 void add_fault(const std::string& text, std::vector<injected_fault>* faults) {
@@ -194,7 +172,7 @@ int main(int argc, char** argv) {
     }
   }
   if (cards.empty()) cards = "1-4";
-  if (!parse_slots(cards.c_str(), occupied)) usage_error("bad slot list " + cards);
+  if (!parse_slot_list(cards, 0, occupied).empty()) usage_error("bad slot list " + cards);
   in_addr address;
   if (inet_pton(AF_INET, listen_address.c_str(), &address) != 1)
     usage_error("bad address " + listen_address);

@@ -7,19 +7,18 @@
 #include <cstring>
 
 #include "common/exception.h"
-#include "flashing/card_access.h"
-#include "scan/j5_scan_ops.h"
-#include "sim/crc32.h"
+#include "scan/j5_scan_protocol.h"
+#include "common/crc32.h"
 
 namespace {
 
 bool x3_kind(uint8_t code, x3_command_kind* kind) {
   switch (code) {
-    case X3_GRAB: *kind = x3_command_kind::grab; return true;
-    case X3_READ: *kind = x3_command_kind::read; return true;
-    case X3_WRITE: *kind = x3_command_kind::write; return true;
-    case X3_ERASE: *kind = x3_command_kind::erase; return true;
-    case X3_STATUS: *kind = x3_command_kind::status; return true;
+    case CARD_GRAB: *kind = x3_command_kind::grab; return true;
+    case CARD_READ: *kind = x3_command_kind::read; return true;
+    case CARD_WRITE: *kind = x3_command_kind::write; return true;
+    case CARD_ERASE: *kind = x3_command_kind::erase; return true;
+    case CARD_STATUS: *kind = x3_command_kind::status; return true;
     default: return false;
   }
 }
@@ -132,14 +131,14 @@ int32_t x3_card_t::carry_out(x3_command_kind kind, int32_t txlen, const uint8_t*
 int32_t x3_card_t::card_command(x3_command_kind kind, int32_t txlen, const uint8_t* tx,
                                 int32_t rxlen, uint8_t* rx) {
   if (kind == x3_command_kind::grab) return txlen == 2 ? one_byte(0x00, rxlen, rx) : -1;
-  if (txlen < X3_ADDRESSED_COMMAND_SIZE) return -1;
+  if (txlen < CARD_ADDRESSED_SIZE) return -1;
   // The address goes low byte first over four bytes; the card has 1 MiB of
   // flash and refuses any command for an address beyond it.
   const uint32_t address = tx[2] | tx[3] << 8 | tx[4] << 16 | uint32_t{tx[5]} << 24;
   if (address >= X3_FLASH_SIZE) return -1;
   uint8_t* flash = state_->flash;
   if (kind == x3_command_kind::erase || kind == x3_command_kind::status) {
-    if (txlen != X3_ADDRESSED_COMMAND_SIZE) return -1;
+    if (txlen != CARD_ADDRESSED_SIZE) return -1;
     if (kind == x3_command_kind::erase) {
       erase_failed_ = faults.erase_fails;
       if (!erase_failed_) memset(flash + address / X3_SECTOR_SIZE * X3_SECTOR_SIZE, 0xFF, X3_SECTOR_SIZE);
@@ -150,24 +149,24 @@ int32_t x3_card_t::card_command(x3_command_kind kind, int32_t txlen, const uint8
       busy_polls_left_--;
       return one_byte(0x00, rxlen, rx);
     }
-    return one_byte(erase_failed_ ? X3_FAILED : X3_PASSED, rxlen, rx);
+    return one_byte(erase_failed_ ? CARD_FAILED : CARD_PASSED, rxlen, rx);
   }
-  if (txlen < X3_TRANSFER_SIZE) return -1;
-  const uint32_t count = tx[6] == 0 ? X3_MAX_TRANSFER : tx[6];
+  if (txlen < CARD_TRANSFER_SIZE) return -1;
+  const uint32_t count = tx[6] == 0 ? CARD_MAX_TRANSFER : tx[6];
   if (address + count > X3_FLASH_SIZE) return -1;
   if (kind == x3_command_kind::read) {
     memcpy(rx, flash + address, std::min<uint32_t>(count, std::max(rxlen, 0)));
     return count;
   }
-  if (static_cast<uint32_t>(txlen) != X3_TRANSFER_SIZE + count) return -1;
+  if (static_cast<uint32_t>(txlen) != CARD_TRANSFER_SIZE + count) return -1;
   // NOR flash: programming clears bits and never sets them.
-  const uint8_t* data = tx + X3_TRANSFER_SIZE;
+  const uint8_t* data = tx + CARD_TRANSFER_SIZE;
   for (uint32_t i = 0; i < count; i++) {
     auto stuck = faults.stuck_bits.find(address + i);
     const uint8_t keep = stuck == faults.stuck_bits.end() ? 0 : stuck->second;
     flash[address + i] &= data[i] | keep;
   }
-  return one_byte(X3_PASSED, rxlen, rx);
+  return one_byte(CARD_PASSED, rxlen, rx);
 }
 
 uint32_t x3_card_t::bank_to_boot(const x3_card_state& state) {

@@ -1,6 +1,12 @@
 // A model of one X3 line card as the scan service sees it, for tests, the
 // benchmarks and the simulated backplane: the card's flash, answering the
 // X3 card commands, and its microcontroller.
+//
+// The model is the tests' oracle, so it states the hardware in its own
+// words: its flash layout, command codes and microcontroller geometry are
+// written here and in sim/mcu_model.h from the card's description, and
+// nothing of flashing/ or serial/ is included. A fact the tool gets wrong
+// then shows as a test failure instead of agreeing with itself.
 #ifndef SIM_X3_CARD_H
 #define SIM_X3_CARD_H
 
@@ -19,6 +25,17 @@ const uint32_t X3_BANK_SIZE = 0x80000;
 // generation byte 64 KiB into the bank; the boot code reads both bytes.
 const uint32_t X3_BANK_BASE[2] = {0x00000, 0x70000};
 const uint32_t X3_GENERATION_OFFSET = 0x10000;
+
+// The card's own command set, carried in scan op 0xC5: the code twice,
+// the address low byte first over four bytes, and for a read or a write a
+// count byte (0 meaning 256), then a write's data. The card answers a
+// write, and an erase status query once the erase is done, with "P" or "F".
+const uint8_t CARD_GRAB = 0xC3, CARD_READ = 0xA3, CARD_WRITE = 0x93, CARD_ERASE = 0x33,
+              CARD_STATUS = 0x53;
+const uint8_t CARD_PASSED = 'P', CARD_FAILED = 'F';
+const int32_t CARD_ADDRESSED_SIZE = 6;  // code, code, four address bytes
+const int32_t CARD_TRANSFER_SIZE = 7;   // and the count byte
+const uint32_t CARD_MAX_TRANSFER = 256;
 
 // What the last reboot found: the bank the card started from, its
 // generation and a CRC-32 of the bank's 512 KiB.

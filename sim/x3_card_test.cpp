@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "flashing/card_access.h"
+#include "scan/j5_scan_protocol.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ TEST(X3Card, EraseClearsTheWholeSector) {
   x3_card_t card(state.get(), 5);
   state->flash[0x20000] = 0x11;
   state->flash[0x30000] = 0x33;
-  const bytes erase = {X3_ERASE, X3_ERASE, 0xFF, 0xFF, 0x02, 0x00};  // at 0x2FFFF
+  const bytes erase = {CARD_ERASE, CARD_ERASE, 0xFF, 0xFF, 0x02, 0x00};  // at 0x2FFFF
   EXPECT_EQ(0, card.command(J5_SCAN_OP_CARD_COMMAND, erase.size(), erase.data(), 0, nullptr));
   EXPECT_EQ((bytes{0xFF, 0x33}), (bytes{state->flash[0x20000], state->flash[0x30000]}));
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/crc32.h"
+#include "common/crc32.h"
 #include "tests/support/scan_sim_fixture.h"
 
 namespace {

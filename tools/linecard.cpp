@@ -13,13 +13,11 @@
 #include <vector>
 
 #include "common/exception.h"
+#include "common/whole_file.h"
 #include "serial/vorn_serial.h"
 #include "tools/operator_stop.h"
 
 namespace {
-
-// Neither the web front end's id (6) nor prog_x3flash's (7).
-const int32_t CLIENT_ID = 8;
 
 const char* const STRING_NAMES[Vorn_Serial::CONFIG_STRINGS] = {"board", "serial number",
                                                                "hardware", "firmware"};
@@ -42,7 +40,7 @@ int number(const std::string& text, int low, int high) {
   return static_cast<int>(value);
 }
 
-// Holds the scan service for client CLIENT_ID while `work` runs, so that
+// Holds the scan service for client J5_SCAN_ID_LINECARD while `work` runs, so that
 // no upgrade can start on the card half-way through. Gives it back on
 // every way out, a signal's stop included.
 void holding_service(Vorn_Serial& card, const std::function<void()>& work) {
@@ -234,19 +232,12 @@ const size_t MAX_IMAGE_FILE = 16 << 20;
 
 // The whole of an image file, at most MAX_IMAGE_FILE bytes.
 std::vector<uint8_t> read_image_file(const std::string& path) {
-  FILE* file = fopen(path.c_str(), "rb");
-  if (!file) throw exception_t("cannot read %s", path.c_str());
   std::vector<uint8_t> bytes;
-  uint8_t block[65536];
-  for (size_t n; (n = fread(block, 1, sizeof block, file)) > 0;) {
-    if (bytes.size() + n > MAX_IMAGE_FILE) {
-      fclose(file);
-      throw exception_t("%s is larger than %zu MiB, too large for an X3 firmware image",
-                        path.c_str(), MAX_IMAGE_FILE >> 20);
-    }
-    bytes.insert(bytes.end(), block, block + n);
-  }
-  fclose(file);
+  const whole_file_status status = read_whole_file(path.c_str(), MAX_IMAGE_FILE, &bytes);
+  if (status == whole_file_status::too_large)
+    throw exception_t("%s is larger than %zu MiB, too large for an X3 firmware image",
+                      path.c_str(), MAX_IMAGE_FILE >> 20);
+  if (status != whole_file_status::read) throw exception_t("cannot read %s", path.c_str());
   return bytes;
 }
 
@@ -255,7 +246,7 @@ int version(const std::string& path) {
   if (image.empty()) throw exception_t("%s is empty", path.c_str());
   // The version text is at most the rest of the image.
   std::vector<char> text(image.size() + 1, '\0');
-  j5_scan_client_t reader("localhost", CLIENT_ID);
+  j5_scan_client_t reader("localhost", J5_SCAN_ID_LINECARD);
   reader.find_version(image.data(), static_cast<int32_t>(image.size()), text.data());
   if (text[0] == '\0') {
     printf("no version stamp in %s\n", path.c_str());
@@ -428,7 +419,7 @@ int run(const std::vector<std::string>& args) {
   const int slot = number(args[1], 1, 31);
   if (!command) throw usage_error{"unknown command " + args[2]};
   check_count(*command, rest);
-  Vorn_Serial card(args[0].c_str(), CLIENT_ID, slot);
+  Vorn_Serial card(args[0].c_str(), J5_SCAN_ID_LINECARD, slot);
   stop_on_signals();
   card.stop_when(&stop_signal);
   return command->on_card(card, slot, rest);

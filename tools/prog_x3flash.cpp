@@ -13,15 +13,12 @@
 #include "common/exception.h"
 #include "flashing/flash_sequence.h"
 #include "flashing/s19_loader.h"
+#include "flashing/upgrade_lock.h"
 #include "frontend/flash_x3.h"
-#include "frontend/upgrade_lock.h"
 #include "scan/j5_scan_client.h"
 #include "tools/operator_stop.h"
 
 namespace {
-
-// Not the web front end's id 6: the two must not hold the service as one.
-const int32_t CLIENT_ID = 7;
 
 const char HELP[] =
     "Re-flashes the X3 line card in one slot from a Motorola S-record file\n"
@@ -82,7 +79,7 @@ int upgrade(const char* host, int slot, const char* path) {
 
   // From here on a signal stops the run between two scan requests.
   stop_on_signals();
-  j5_scan_client_t client(host, CLIENT_ID);
+  j5_scan_client_t client(host, J5_SCAN_ID_PROG_X3FLASH);
   client.stop_when(&stop_signal);
   // The step under way; none until the service is held.
   const char* step = nullptr;

@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "common/exception.h"
-#include "flashing/flash_sequence.h"
+#include "common/whole_file.h"
+#include "flashing/flash_layout.h"
 #include "flashing/s19_loader.h"
 #include "scan/j5_scan_client.h"
-#include "sim/crc32.h"
+#include "scan/slot_list.h"
+#include "common/crc32.h"
 
 namespace {
 
@@ -42,32 +44,23 @@ const char DEFAULT_BOUNDARY[] = "x3imageFormBoundary1971";
 
 // The web server takes request bodies up to 8 MiB; a larger file could
 // never reach a switch.
-const long MAX_FILE_BYTES = 8L << 20;
-
-// Bank 0's top sector is bank 1's first: writing it damages the other bank.
-const uint32_t SHARED_SECTOR_OFFSET = 0x70000;
-const uint32_t SECTORS_PER_BANK = FLASH_IMAGE_WORDS / SECTOR_SIZE;
+const size_t MAX_FILE_BYTES = 8 << 20;
 
 struct usage_error {
   std::string message;
 };
 
-std::vector<char> read_whole_file(const std::string& path) {
-  FILE* file = fopen(path.c_str(), "rb");
-  if (!file) throw exception_t("cannot open %s: %s", path.c_str(), strerror(errno));
-  std::vector<char> content;
-  char block[65536];
-  size_t got = 0;
-  while ((got = fread(block, 1, sizeof block, file)) > 0) {
-    content.insert(content.end(), block, block + got);
-    if (static_cast<long>(content.size()) > MAX_FILE_BYTES) break;
+std::vector<uint8_t> read_file(const std::string& path) {
+  std::vector<uint8_t> content;
+  switch (read_whole_file(path.c_str(), MAX_FILE_BYTES, &content)) {
+    case whole_file_status::read: break;
+    case whole_file_status::cannot_open:
+      throw exception_t("cannot open %s: %s", path.c_str(), strerror(errno));
+    case whole_file_status::cannot_read:
+      throw exception_t("cannot read %s: %s", path.c_str(), strerror(errno));
+    case whole_file_status::too_large:
+      throw exception_t("%s is larger than the 8 MiB a switch accepts", path.c_str());
   }
-  const bool failed = ferror(file);
-  const int error = errno;
-  fclose(file);
-  if (failed) throw exception_t("cannot read %s: %s", path.c_str(), strerror(error));
-  if (static_cast<long>(content.size()) > MAX_FILE_BYTES)
-    throw exception_t("%s is larger than the 8 MiB a switch accepts", path.c_str());
   return content;
 }
 
@@ -83,7 +76,7 @@ struct loaded_image {
 // so an end record without a line end of its own is still accepted.
 // The loader writes its reason for refusing the file to standard output.
 loaded_image load(const std::string& path) {
-  std::vector<char> upload = read_whole_file(path);
+  std::vector<uint8_t> upload = read_file(path);
   const std::string after = std::string("\r\n--") + DEFAULT_BOUNDARY + "--\r\n";
   upload.insert(upload.end(), after.begin(), after.end());
   FILE* in = fmemopen(upload.data(), upload.size(), "r");
@@ -102,25 +95,8 @@ loaded_image load(const std::string& path) {
 // "2,3" or "1-4,7": slots 1 to 31, each at most once, in ascending order.
 std::vector<int> parse_slots(const std::string& list) {
   bool chosen[J5_SCAN_NUM_SLOTS] = {};
-  auto number = [&](const std::string& text) {
-    char* end = nullptr;
-    const long value = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || value < 1 || value >= J5_SCAN_NUM_SLOTS)
-      throw usage_error{"slot '" + text + "' is not 1 to 31 (slot 0 holds no X3 card)"};
-    return static_cast<int>(value);
-  };
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    const std::string item = list.substr(start, comma - start);
-    const size_t dash = item.find('-');
-    const int low = number(item.substr(0, dash));
-    const int high = dash == std::string::npos ? low : number(item.substr(dash + 1));
-    if (high < low) throw usage_error{"slot range '" + item + "' runs backwards"};
-    for (int slot = low; slot <= high; slot++) chosen[slot] = true;
-    start = comma + 1;
-  }
+  const std::string error = parse_slot_list(list, 1, chosen);
+  if (!error.empty()) throw usage_error{error};
   std::vector<int> slots;
   for (int slot = 1; slot < J5_SCAN_NUM_SLOTS; slot++)
     if (chosen[slot]) slots.push_back(slot);
@@ -137,7 +113,7 @@ void check_boundary(const std::string& boundary) {
 }
 
 int form(const std::string& path, const std::vector<int>& slots, const std::string& boundary) {
-  const std::vector<char> file = read_whole_file(path);
+  const std::vector<uint8_t> file = read_file(path);
   const std::string delimiter = "--" + boundary;
   if (std::search(file.begin(), file.end(), delimiter.begin(), delimiter.end()) != file.end())
     throw exception_t("%s contains the form boundary %s; choose another with --boundary",
@@ -195,7 +171,7 @@ image_summary summarise(const loaded_image& image) {
   s.crc = crc32(bank.data(), bank.size());
 
   std::vector<char> version(bank.size() + 1, '\0');
-  j5_scan_client_t reader("localhost", 0);
+  j5_scan_client_t reader("localhost", J5_SCAN_ID_NONE);
   reader.find_version(bank.data(), static_cast<int32_t>(bank.size()), version.data());
   if (version[0] != '\0') {
     char text[J5_SCAN_TEXT_SIZE];

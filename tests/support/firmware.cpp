@@ -39,7 +39,7 @@ std::string s_records(const firmware& image, size_t per_record) {
   return text + "S70500000000FA\r\n";
 }
 
-static const char FORM_BOUNDARY[] = "----WebKitFormBoundaryx3TESTx3";
+const char FORM_BOUNDARY[] = "----WebKitFormBoundaryx3TESTx3";
 
 std::string form_content_type() {
   return std::string("multipart/form-data; boundary=") + FORM_BOUNDARY;

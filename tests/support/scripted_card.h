@@ -1,6 +1,6 @@
-// Vorn_Serial's card in the unit tests: a real scan server on a free port
-// of 127.0.0.1 whose card side records every command and answers through
-// a function the test sets.
+// The card of the scan client's unit tests: a real scan server on a free
+// port of 127.0.0.1 whose card side records every command and answers
+// through a function the test sets.
 #ifndef TESTS_SUPPORT_SCRIPTED_CARD_H
 #define TESTS_SUPPORT_SCRIPTED_CARD_H
 
@@ -13,9 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/vorn_serial.h"
 #include "tests/support/loopback.h"
-#include "tests/support/thrown.h"
 
 using bytes = std::vector<uint8_t>;
 
@@ -81,24 +79,5 @@ class scripted_card {
   answer_fn answer_ = [](const seen_command&) { return reply{0, {}}; };
   int32_t port_ = 0;
 };
-
-// A Vorn_Serial for the scripted card, or for `server_port`.
-class test_vorn_serial : public Vorn_Serial {
- public:
-  explicit test_vorn_serial(int slot = 5, int32_t server_port = scripted_card::get().port())
-      : Vorn_Serial("127.0.0.1", 6, slot) {
-    port = server_port;
-  }
-};
-
-// What `action` printed, and the text it threw.
-struct outcome {
-  std::string printed, thrown;
-};
-inline outcome run_capturing(const std::function<void()>& action) {
-  testing::internal::CaptureStdout();
-  std::string thrown = thrown_message(action);
-  return {testing::internal::GetCapturedStdout(), thrown};
-}
 
 #endif

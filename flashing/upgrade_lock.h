@@ -7,8 +7,8 @@
 // and then finds the card as the first one left it. The kernel drops the
 // lock when the process ends, however it ends, so no stale lock outlives a
 // killed run.
-#ifndef FRONTEND_UPGRADE_LOCK_H
-#define FRONTEND_UPGRADE_LOCK_H
+#ifndef FLASHING_UPGRADE_LOCK_H
+#define FLASHING_UPGRADE_LOCK_H
 
 #include <functional>
 

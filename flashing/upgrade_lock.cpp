@@ -1,4 +1,4 @@
-#include "frontend/upgrade_lock.h"
+#include "flashing/upgrade_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

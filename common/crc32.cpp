@@ -1,4 +1,4 @@
-#include "sim/crc32.h"
+#include "common/crc32.h"
 
 #include <array>
 

@@ -1,0 +1,12 @@
+// CRC-32 as used by Ethernet and zip (reflected, polynomial 0xEDB88320):
+// the fingerprint of a bank's 512 KiB that x3image gives for an image and
+// scan_sim for the firmware a card booted, so the two can be compared.
+#ifndef COMMON_CRC32_H
+#define COMMON_CRC32_H
+
+#include <cstddef>
+#include <cstdint>
+
+uint32_t crc32(const uint8_t* data, size_t length);
+
+#endif
