@@ -25,7 +25,7 @@ bytes batch(int32_t n) {
   for (int32_t i = 0; i < n; i++) request = request + words({1, 51, 0, 0});
   return request;
 }
-const std::string failed = "assertion failed. j5_scan_server:";
+const std::string FAILED = "assertion failed. j5_scan_server:";
 
 // The card side of a server: records every command and answers with a
 // count of 10 and the bytes 1 to 6.
@@ -43,7 +43,7 @@ TEST(ScanServer, RequestLimitsAndFraming) {
   const struct {
     bytes request;
     size_t commands_run;
-    std::string thrown = "";  // after `failed`, or `empty`; "" when served
+    std::string thrown = "";  // after `FAILED`, or `empty`; "" when served
     bytes answer = {};        // checked when given
   } cases[] = {
       {one_command(6, 3, 9, 4, {0xA3, 7}), 1, "", words({10}) + bytes{1, 2, 3, 4}},
@@ -73,7 +73,7 @@ TEST(ScanServer, RequestLimitsAndFraming) {
     // A byte per write: the server meets the request in pieces.
     const served s = serve_over_socket_pair([&](int fd) { server.handle(fd); },
                                             c.request + (whole ? next : bytes{}), true);
-    EXPECT_EQ(whole ? NOTHING_THROWN : c.thrown == empty ? empty : failed + c.thrown, s.thrown);
+    EXPECT_EQ(whole ? NOTHING_THROWN : c.thrown == empty ? empty : FAILED + c.thrown, s.thrown);
     EXPECT_TRUE(!whole || s.unread == next);
     EXPECT_EQ(c.commands_run, card.seen().size());
     EXPECT_TRUE(c.answer.empty() || c.answer == s.answer);
@@ -100,7 +100,7 @@ TEST(ScanClient, PreconditionsShortWritesAndFailedExchanges) {
   j5_scan_command_t no_rx = {0xC5, 1, 0, 4, buffer, nullptr, 0};
   const struct {
     std::function<void()> action;
-    std::string thrown;  // after `failed`
+    std::string thrown;  // after `FAILED`
   } cases[] = {
       {[&] { server.handle(0); }, "58 (this && fd)"},
       {[&] { server.scan(1, 0, 0, nullptr, 0, data); }, "28 (txbuf && rxbuf)"},
@@ -116,7 +116,7 @@ TEST(ScanClient, PreconditionsShortWritesAndFailedExchanges) {
       {[&] { client.get_type(nullptr, text); }, "307 (version && type)"},
       {[&] { client.get_date(nullptr, text); }, "280 (version && date)"},
   };
-  for (const auto& c : cases) EXPECT_EQ(failed + c.thrown, thrown_message(c.action));
+  for (const auto& c : cases) EXPECT_EQ(FAILED + c.thrown, thrown_message(c.action));
   EXPECT_TRUE(card.seen().empty());  // nothing refused reached the card
   EXPECT_EQ(0, server.scan(1, 9, 0, data, 0, data));  // a server's own card side answers 0
 
