@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "scan/j5_scan_server.h"
+#include "scan/j5_scan_client.h"
 #include "tests/support/loopback.h"
 #include "tests/support/process.h"
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "scan/qb_server.h"
+#include "scan/qb_client.h"
 #include "tests/support/loopback.h"
 #include "tests/support/thrown.h"
 
