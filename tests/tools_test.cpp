@@ -199,11 +199,7 @@ TEST_F(Tools, OutputsAndExitStatuses) {
       {"firmware stamp past the end", {}, x3image({"firmware", generated, "--size", "0x210", "--stamp", "X3",
                                                    "--compiled", "Dec 5 2026 17:20:01"}),
        1, "", refusal("--size 528 leaves no room for the version stamp at 0x00200-0x00229")},
-      {"firmware as the switch reads it", {}, x3image({"info", generated, "--json"}), 0,
-       "{\"file\": \"" + generated + "\", \"bytes\": 98304, \"lowest\": \"0x00000\", \"highest\": "
-       "\"0x17fff\", \"sectors\": [\"0x00000\", \"0x10000\"], \"shared_sector\": false, "
-       "\"generation_byte\": true, \"crc32\": \"" + bank_crc(generated_image) + "\", "
-       "\"type\": \"X3 mainline\", \"compiled\": \"Dec 5 2026 17:20:01\"}\n", ""},
+      {"firmware the switch takes", {}, x3image({"check", generated}), 0, generated + ": accepted\n", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
