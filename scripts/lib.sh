@@ -1,13 +1,33 @@
 # shellcheck shell=bash
-# What the scripts and the shell tests share about the servers they run
-# on this machine (scan_sim, lighttpd): whether a port listens, starting
-# and stopping a process by its PID, and temporary folders removed on
-# exit. Sourced by bash scripts:
-#   . "$repo/scripts/lib.sh"
-# A script that prints its own messages sets `script` to its name first.
+# What the scripts and the shell tests share: the repository's root, the
+# usage and failure messages, and about the servers they run on this
+# machine (scan_sim, lighttpd): whether a port listens, starting and
+# stopping a process by its PID, and temporary folders removed on exit.
+# Sourced by bash scripts right after their `set` line:
+#   . "$(dirname "$0")/lib.sh"              (scripts/)
+#   . "$(dirname "$0")/../scripts/lib.sh"   (bench/)
+# Messages start with the script's file name, `script`.
 
 # Debian installs lighttpd in /usr/sbin, which a user's PATH may lack.
 PATH=$PATH:/usr/sbin
+
+# The repository's root, without symbolic links: this file's folder's parent.
+# shellcheck disable=SC2034  # read by the scripts
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+script=$(basename "$0")
+
+# Prints the script's usage text, usage_text, to standard error and exits 2.
+usage() {
+  # shellcheck disable=SC2154  # set by the script
+  printf '%s\n' "$usage_text" >&2
+  exit 2
+}
+
+# Prints "SCRIPT: MESSAGE" to standard error and exits 1.
+fail() {
+  echo "$script: $*" >&2
+  exit 1
+}
 
 # True while PID is a process that has not exited (a zombie has).
 is_alive() {
@@ -83,7 +103,7 @@ stop_pid() {
     is_ours "$pid" "$text" || return 0
     sleep 0.05
   done
-  echo "${script:-$0}: $name ignored TERM for 10 s; killing it" >&2
+  echo "$script: $name ignored TERM for 10 s; killing it" >&2
   kill -KILL "$pid" 2>/dev/null || true
   for ((tries = 100; tries > 0; tries--)); do
     is_ours "$pid" "$text" || return 0

@@ -43,23 +43,25 @@ def run(argv, **options):
 
 
 def write_images(work):
-    """x3.s19, 96 KiB with a version stamp, and cut.s19, the same cut inside
-    a record; returns the bank of a card that started x3.s19 first."""
-    data = bytearray(random.Random(1971).getrandbits(8) for _ in range(0x18000))
-    stamp = b'Type: X3 fleet test\0Compiled on:\0Dec 5 2026\0' b'17:20:01\0'
-    data[0x200:0x200 + len(stamp)] = stamp
-    data[0x10000] = 0xFF  # the generation byte belongs to the card
-    with open(os.path.join(work, 'x3.bin'), 'wb') as out:
-        out.write(data)
-    objcopy = run(['objcopy', '-I', 'binary', '-O', 'srec', '--srec-forceS3', 'x3.bin', 'x3.s19'],
-                  cwd=work)
-    assert objcopy.returncode == 0, objcopy.stdout
+    """x3.s19, 96 KiB with a version stamp (x3image firmware; its generation
+    byte left erased), and cut.s19, the same cut inside a record; returns
+    the bank of a card that started x3.s19 first."""
+    made = run([os.path.join(BUILD, 'tools', 'x3image'), 'firmware', 'x3.s19', '--size', '0x18000',
+                '--seed', '1971', '--stamp', 'X3 fleet test', '--compiled', 'Dec 5 2026 17:20:01'],
+               cwd=work)
+    assert made.returncode == 0, made.stdout
     with open(os.path.join(work, 'x3.s19'), 'rb') as text:
         whole = text.read()
     with open(os.path.join(work, 'cut.s19'), 'wb') as out:
         out.write(whole[:len(whole) // 2])
-    data[0x10000] = 1
-    return data + b'\xff' * (0x80000 - len(data))
+    bank = bytearray(b'\xff' * 0x80000)
+    for line in whole.split(b'\n'):
+        if line.startswith(b'S3'):
+            record = bytes.fromhex(line[2:].decode())
+            address = int.from_bytes(record[1:5], 'big')
+            bank[address:address + len(record) - 6] = record[5:-1]
+    bank[0x10000] = 1
+    return bank
 
 
 def requests(lab, switch):

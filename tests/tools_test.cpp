@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,14 @@ TEST_F(Tools, OutputsAndExitStatuses) {
   char mcu_verify[96];
   snprintf(mcu_verify, sizeof mcu_verify, "verify failure at address 8005: file = %02x, device = %02x\n",
            uint8_t(other_bytes[5]), uint8_t(mcu_bytes[5]));
+  // What x3image firmware makes of seed 21: `image`, stamped at 0x200.
+  const std::string generated = dir_ + "/generated.s19";
+  firmware generated_image = image;
+  const char generated_stamp[] = "Type: X3 mainline\0Compiled on:\0Dec 5 2026\0" "17:20:01";
+  for (size_t i = 0; i < sizeof generated_stamp; i++) generated_image[0x200 + i] = generated_stamp[i];
+  const auto refusal = [](const std::string& why) {
+    return "x3image: " + why + "\n(x3image --help explains the commands)\n";
+  };
 
   const struct {
     const char* what;
@@ -180,6 +189,17 @@ TEST_F(Tools, OutputsAndExitStatuses) {
       {"byte beyond the bank", {}, x3image({"info", too_large}), 1, "OutOfRange\n", ""},
       {"form for slot 0", {}, x3image({"form", x3, "--slots", "0,2"}), 1, "",
        "x3image: slot '0' is not 1 to 31 (slot 0 holds no X3 card)\n(x3image --help explains the commands)\n"},
+      {"firmware", {}, x3image({"firmware", generated, "--size", "0x18000", "--seed", "21", "--stamp",
+                                "X3 mainline", "--compiled", "Dec 5 2026 17:20:01"}), 0, "", ""},
+      // Refused before anything is written: the image above stays.
+      {"firmware beyond the bank", {}, x3image({"firmware", generated, "--size", "0x80001"}), 1, "",
+       refusal("--size must be 1 to 524288 (0x80000), got '0x80001'")},
+      {"firmware stamp without a date", {}, x3image({"firmware", generated, "--size", "4096", "--stamp", "X3"}),
+       1, "", refusal("--stamp TYPE and --compiled \"Mon D YYYY HH:MM:SS\" go together")},
+      {"firmware stamp past the end", {}, x3image({"firmware", generated, "--size", "0x210", "--stamp", "X3",
+                                                   "--compiled", "Dec 5 2026 17:20:01"}),
+       1, "", refusal("--size 528 leaves no room for the version stamp at 0x00200-0x00229")},
+      {"firmware the switch takes", {}, x3image({"check", generated}), 0, generated + ": accepted\n", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -209,6 +229,16 @@ TEST_F(Tools, OutputsAndExitStatuses) {
   EXPECT_EQ(0u, state->mcu.monitor);  // left monitor mode after the failure
   EXPECT_EQ(5, card(3)->mcu.control[7][0]);  // the type 20 record is the 7th
   EXPECT_EQ(6, card(3)->mcu.control[7][1]);
+  // x3image firmware's records are those of `generated_image`, with LF
+  // line ends after a header of its own.
+  std::string records = s_records(generated_image);
+  records.erase(std::remove(records.begin(), records.end(), '\r'), records.end());
+  const std::string text = read_file(generated), want = records.substr(records.find('\n')),
+                    got = text.substr(text.find('\n'));
+  const auto [w, g] = std::mismatch(want.begin(), want.end(), got.begin(), got.end());
+  EXPECT_TRUE(w == want.end() && g == got.end()) << "at byte " << g - got.begin() << ": "
+                                                 << std::string(g, std::min(g + 80, got.end()));
+  EXPECT_EQ("S0", text.substr(0, 2));
 }
 
 #ifndef X3_SANITIZE

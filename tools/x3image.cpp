@@ -5,11 +5,16 @@
 //   x3image form FILE --slots LIST [--boundary TEXT]
 //   x3image check FILE
 //   x3image info FILE [--json]
+//   x3image firmware OUT --size BYTES [--seed N] [--stamp TYPE --compiled DATE]
+//
+// firmware makes test images: the demo, the benchmarks and the
+// whole-program tests upload what it writes.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -27,6 +32,7 @@ const char USAGE[] =
     "usage: x3image form FILE --slots LIST [--boundary TEXT]\n"
     "       x3image check FILE\n"
     "       x3image info FILE [--json]\n"
+    "       x3image firmware OUT --size BYTES [--seed N] [--stamp TYPE --compiled DATE]\n"
     "\n"
     "form   writes to standard output the multipart/form-data body that the\n"
     "       switch's upgrade page posts: a check box part per slot of LIST\n"
@@ -37,6 +43,13 @@ const char USAGE[] =
     "       prints the reason its results page would give and exits 1.\n"
     "info   the addresses, size, flash sectors, generation byte, CRC-32 of\n"
     "       the bank image and the version stamp of FILE; --json for scripts.\n"
+    "firmware\n"
+    "       writes OUT, a test image: BYTES (1 to 0x80000) pseudo-random\n"
+    "       bytes from offset 0 (the low bytes of std::mt19937 seeded with N,\n"
+    "       default 5489), the generation byte at 0x10000 left erased (0xFF).\n"
+    "       --stamp puts the version stamp of TYPE compiled on DATE\n"
+    "       (\"Mon D YYYY HH:MM:SS\") at 0x200. An S0 header, S3 records of\n"
+    "       32 bytes and an S7 end record, LF line ends.\n"
     "\n"
     "Exit status 0 on success, 1 on any failure.\n";
 
@@ -251,6 +264,156 @@ int info(const std::string& path, bool json) {
   return 0;
 }
 
+// ---- firmware: test images ------------------------------------------------
+
+// Where the version stamp goes in a generated image, and the data bytes of
+// each of its S3 records.
+const uint32_t STAMP_OFFSET = 0x200;
+const size_t BYTES_PER_RECORD = 32;
+
+struct firmware_options {
+  uint32_t size = 0;
+  uint32_t seed = std::mt19937::default_seed;
+  std::string type, compiled;  // both empty: no version stamp
+};
+
+// VALUE of OPTION, decimal or hex after 0x, from LOW to HIGH.
+uint32_t firmware_number(const std::string& option, const std::string& value, uint32_t low,
+                         uint32_t high) {
+  const bool is_hex = value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
+  const std::string digits = is_hex ? value.substr(2) : value;
+  const char* allowed = is_hex ? "0123456789abcdefABCDEF" : "0123456789";
+  errno = 0;
+  const unsigned long long number = strtoull(digits.c_str(), nullptr, is_hex ? 16 : 10);
+  if (digits.empty() || digits.find_first_not_of(allowed) != std::string::npos || errno == ERANGE ||
+      number < low || number > high)
+    throw usage_error{option + " must be " + std::to_string(low) + " to " + std::to_string(high) +
+                      " (" + hex(high, 1) + "), got '" + value + "'"};
+  return static_cast<uint32_t>(number);
+}
+
+// A stamp's text is one line of printable ASCII that the switch's reader
+// keeps whole.
+void check_stamp_text(const std::string& option, const std::string& value) {
+  const bool printable =
+      std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+  if (value.empty() || value.size() >= static_cast<size_t>(J5_SCAN_TEXT_SIZE) || !printable)
+    throw usage_error{option + " must be 1 to " + std::to_string(J5_SCAN_TEXT_SIZE - 1) +
+                      " printable ASCII characters"};
+}
+
+firmware_options parse_firmware_options(const std::vector<std::string>& options) {
+  firmware_options o;
+  for (size_t i = 0; i < options.size(); i += 2) {
+    if (i + 1 >= options.size()) throw usage_error{options[i] + " needs a value"};
+    const std::string &name = options[i], &value = options[i + 1];
+    if (name == "--size") {
+      o.size = firmware_number(name, value, 1, FLASH_IMAGE_WORDS);
+    } else if (name == "--seed") {
+      o.seed = firmware_number(name, value, 0, UINT32_MAX);
+    } else if (name == "--stamp" || name == "--compiled") {
+      check_stamp_text(name, value);
+      (name == "--stamp" ? o.type : o.compiled) = value;
+    } else {
+      throw usage_error{"unknown option " + name};
+    }
+  }
+  if (o.size == 0) throw usage_error{"firmware needs --size BYTES"};
+  if (o.type.empty() != o.compiled.empty())
+    throw usage_error{"--stamp TYPE and --compiled \"Mon D YYYY HH:MM:SS\" go together"};
+  if (!o.compiled.empty()) {
+    // A date the switch can compare: parse_date takes it and knows the
+    // month; the time after the last blank.
+    j5_scan_client_t reader("localhost", 0);
+    int32_t month = 0, day, year, hour, minute, second;
+    const size_t blank = o.compiled.rfind(' ');
+    bool readable = blank != std::string::npos && blank + 1 < o.compiled.size();
+    try {
+      reader.parse_date(o.compiled.c_str(), &month, &day, &year, &hour, &minute, &second);
+    } catch (const exception_t&) {
+      readable = false;
+    }
+    if (!readable || month == 0)
+      throw usage_error{"--compiled must be a date like \"Dec 5 2026 17:20:01\", got '" +
+                        o.compiled + "'"};
+  }
+  return o;
+}
+
+// "Type: TYPE", "Compiled on:", the date and the time, each ending in a
+// zero byte, as the firmware build stamps its images; the date and the
+// time split at the last blank of COMPILED.
+std::string version_stamp(const std::string& type, const std::string& compiled) {
+  const size_t blank = compiled.rfind(' ');
+  const std::string parts[] = {"Type: " + type, "Compiled on:", compiled.substr(0, blank),
+                               compiled.substr(blank + 1)};
+  std::string stamp;
+  for (const std::string& part : parts) stamp += part + '\0';
+  return stamp;
+}
+
+// The image's bytes: the generator's low byte for each, the stamp at
+// STAMP_OFFSET, and the card's generation byte erased.
+std::vector<uint8_t> firmware_bytes(const firmware_options& o) {
+  std::mt19937 random(o.seed);
+  std::vector<uint8_t> bytes(o.size);
+  for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random() & 0xFF);
+  if (!o.type.empty()) {
+    const std::string stamp = version_stamp(o.type, o.compiled);
+    if (STAMP_OFFSET + stamp.size() > o.size)
+      throw usage_error{"--size " + std::to_string(o.size) + " leaves no room for the version " +
+                        "stamp at " + hex(STAMP_OFFSET, 5) + "-" +
+                        hex(STAMP_OFFSET + stamp.size() - 1, 5)};
+    std::copy(stamp.begin(), stamp.end(), bytes.begin() + STAMP_OFFSET);
+  }
+  if (o.size > GENERATION_OFFSET) bytes[GENERATION_OFFSET] = 0xFF;
+  return bytes;
+}
+
+// One S-record line: "S", KIND, the count, ADDRESS in ADDRESS_BYTES bytes,
+// the data and the checksum (ones' complement of the low byte of the sum
+// of the count, address and data bytes), in upper-case hex, and a LF.
+std::string s_record(char kind, uint32_t address, int address_bytes, const uint8_t* data,
+                     size_t size) {
+  std::vector<uint8_t> fields = {static_cast<uint8_t>(address_bytes + size + 1)};
+  for (int shift = 8 * (address_bytes - 1); shift >= 0; shift -= 8)
+    fields.push_back(static_cast<uint8_t>(address >> shift));
+  fields.insert(fields.end(), data, data + size);
+  unsigned sum = 0;
+  for (uint8_t field : fields) sum += field;
+  fields.push_back(static_cast<uint8_t>(~sum));
+  static const char DIGITS[] = "0123456789ABCDEF";
+  std::string line = {'S', kind};
+  for (uint8_t field : fields) {
+    line += DIGITS[field >> 4];
+    line += DIGITS[field & 0xF];
+  }
+  return line + '\n';
+}
+
+std::string s_records(const std::vector<uint8_t>& bytes) {
+  const char header[] = "x3image";
+  std::string text =
+      s_record('0', 0, 2, reinterpret_cast<const uint8_t*>(header), sizeof header - 1);
+  for (size_t offset = 0; offset < bytes.size(); offset += BYTES_PER_RECORD)
+    text += s_record('3', static_cast<uint32_t>(offset), 4, bytes.data() + offset,
+                     std::min(BYTES_PER_RECORD, bytes.size() - offset));
+  return text + s_record('7', 0, 4, nullptr, 0);
+}
+
+int firmware(const std::string& path, const std::vector<std::string>& options) {
+  if (path.compare(0, 1, "-") == 0) throw usage_error{"firmware needs OUT before its options"};
+  const std::string text = s_records(firmware_bytes(parse_firmware_options(options)));
+  FILE* out = fopen(path.c_str(), "wb");
+  if (!out) throw exception_t("cannot create %s: %s", path.c_str(), strerror(errno));
+  const bool written = fwrite(text.data(), 1, text.size(), out) == text.size();
+  const int write_error = errno;
+  const bool closed = fclose(out) == 0;
+  if (!written || !closed)
+    throw exception_t("cannot write %s: %s", path.c_str(), strerror(written ? errno : write_error));
+  return 0;
+}
+
 int run(const std::vector<std::string>& args) {
   if (args.size() < 2) throw usage_error{"COMMAND and FILE are needed"};
   const std::string& command = args[0];
@@ -281,6 +444,7 @@ int run(const std::vector<std::string>& args) {
     check_boundary(boundary);
     return form(path, parse_slots(slots), boundary);
   }
+  if (command == "firmware") return firmware(path, options);
   throw usage_error{"unknown command " + command};
 }
 

@@ -3,12 +3,12 @@
 // Headless Chromium (playwright-core) uses the upgrade page as an operator
 // would, with JavaScript on and off, with and without a .s19 MIME mapping;
 // playwright's plain HTTP client sends what no page of this server would.
-// Screenshots land in ARTIFACT_DIR. Exits 0, 1 on a failure, or 77 where
-// Chromium, playwright-core (npm ci here), lighttpd or objcopy is missing.
-//   node upgrade.test.mjs FLASH_X3 SCAN_SIM ARTIFACT_DIR
+// X3IMAGE makes the firmware files. Screenshots land in ARTIFACT_DIR. Exits
+// 0, 1 on a failure, or 77 where Chromium, playwright-core (npm ci here)
+// or lighttpd is missing.
+//   node upgrade.test.mjs FLASH_X3 SCAN_SIM X3IMAGE ARTIFACT_DIR
 import assert from 'node:assert/strict';
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
-import crypto from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -21,7 +21,7 @@ const WEB_PORT = 8071;
 // How long one upgrade may take (the PowerPC build runs under qemu-user).
 const UPGRADE_TIMEOUT = 90000;
 
-const [flashX3, scanSim, shots] = process.argv.slice(2).map((p) => path.resolve(p));
+const [flashX3, scanSim, x3image, shots] = process.argv.slice(2).map((p) => path.resolve(p));
 const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 process.env.PATH = `${process.env.PATH}:/usr/sbin`;
 
@@ -29,7 +29,7 @@ const skip = (why) => { console.log(`SKIP: ${why}`); process.exit(77); };
 if (!fs.existsSync(CHROMIUM)) skip(`${CHROMIUM} is missing (scripts/setup installs Debian's chromium)`);
 const playwright = await import('playwright-core').catch(() =>
   skip('playwright-core is not installed: run "npm ci" in tests/browser (scripts/test does)'));
-const missing = ['lighttpd', 'objcopy', 'update-mime-database'].find((tool) =>
+const missing = ['lighttpd', 'update-mime-database'].find((tool) =>
   !process.env.PATH.split(':').some((dir) => fs.existsSync(path.join(dir, tool))));
 if (missing) skip(`${missing} is not installed (scripts/setup installs it)`);
 
@@ -66,18 +66,16 @@ async function check(name, body) {
   failed += Boolean(error);
 }
 
-// SIZE random bytes as S3 records of 32 data bytes, with data in the
-// sector at 0x10000 and the generation byte's place there left erased.
-function firmware(name, size) {
-  const bytes = crypto.randomBytes(size);
-  bytes[0x10000] = 0xff;
+// SIZE pseudo-random bytes of SEED as S3 records of 32 data bytes, with
+// data in the sector at 0x10000 and the generation byte's place there
+// left erased.
+function firmware(name, size, seed) {
   const file = path.join(work, `${name}.s19`);
-  fs.writeFileSync(`${file}.bin`, bytes);
-  execFileSync('objcopy', ['-I', 'binary', '-O', 'srec', '--srec-forceS3', '--srec-len=32', `${file}.bin`, file]);
+  execFileSync(x3image, ['firmware', file, '--size', String(size), '--seed', String(seed)]);
   return { file, srec: fs.readFileSync(file) };
 }
-const x3 = firmware('x3', 0x18000);
-const full = firmware('full', 0x80000);
+const x3 = firmware('x3', 0x18000, 1);
+const full = firmware('full', 0x80000, 2);
 // Not S-records, apart from a record with a wrong checksum that carries
 // markup, which the results page repeats as it came.
 const notes = path.join(work, 'release-notes.txt');
