@@ -57,8 +57,8 @@ class CallbackModule(CallbackBase):
             host_vars = manager.get_vars(play=play, host=host)
             self.switches[host.name] = {
                 'switch': host.name,
-                'address': str(host_vars.get('address', '')),
-                'slots': list(host_vars.get('slots', [])),
+                'address': str(host_vars.get('x3_upgrade_address', '')),
+                'slots': list(host_vars.get('x3_upgrade_slots', [])),
                 'result': NOT_ATTEMPTED,
                 'reason': '',
                 'seconds': 0.0,
@@ -77,8 +77,8 @@ class CallbackModule(CallbackBase):
 
     def v2_runner_on_ok(self, result):
         facts = result._result.get('ansible_facts', {})
-        if 'x3_image_info' in facts:
-            self.image = facts['x3_image_info']
+        if 'x3_upgrade_image' in facts:
+            self.image = facts['x3_upgrade_image']
         entry = self._switch(result)
         if entry is None:
             return
