@@ -28,6 +28,11 @@ DOCUMENTATION = '''
 OK, FAILED, NOT_ATTEMPTED = 'ok', 'failed', 'not attempted'
 
 
+def one_line(text):
+    """TEXT's non-blank lines joined by ' / ', for a row of the table."""
+    return ' / '.join(line.strip() for line in str(text).splitlines() if line.strip())
+
+
 class CallbackModule(CallbackBase):
     CALLBACK_VERSION = 2.0
     CALLBACK_TYPE = 'notification'
@@ -55,10 +60,13 @@ class CallbackModule(CallbackBase):
         # Each batch runs with the inventory restricted to its hosts.
         for host in manager._inventory.get_hosts(pattern, ignore_restrictions=True):
             host_vars = manager.get_vars(play=play, host=host)
+            # As the inventory gives them: the role refuses slots that are
+            # not a list, and the report still names the switch.
+            slots = host_vars.get('x3_upgrade_slots', [])
             self.switches[host.name] = {
                 'switch': host.name,
                 'address': str(host_vars.get('x3_upgrade_address', '')),
-                'slots': list(host_vars.get('x3_upgrade_slots', [])),
+                'slots': list(slots) if isinstance(slots, (list, tuple)) else [slots],
                 'result': NOT_ATTEMPTED,
                 'reason': '',
                 'seconds': 0.0,
@@ -95,12 +103,11 @@ class CallbackModule(CallbackBase):
             # The image check on the control machine: x3image's output is
             # the loader's reason.
             output = result._result.get('stdout', '') or result._result.get('stderr', '')
-            self.image_refusal = ' / '.join(line.strip() for line in output.splitlines() if line.strip()) \
-                or str(result._result.get('msg', 'failed'))
+            self.image_refusal = one_line(output) or one_line(result._result.get('msg', 'failed'))
             return
         self._note_time(entry['switch'])
         entry['result'] = FAILED
-        entry['reason'] = str(result._result.get('msg', 'failed'))
+        entry['reason'] = one_line(result._result.get('msg', 'failed'))
 
     def v2_runner_on_unreachable(self, result):
         self.v2_runner_on_failed(result)
