@@ -2,11 +2,15 @@
 # happened: a failed batch ends the play and skips every later play, so the
 # report cannot be a task of its own.
 #
-# report_dir (default fleet-report/) receives report.json, the image's
-# description then one entry per switch (switch, address, slots, result,
-# reason, seconds), and report.txt, the same as a table. A switch's result
-# is "ok" once the role recorded x3_upgrade_done for it, "failed" when one
-# of its tasks failed, and "not attempted" otherwise.
+# report_dir receives report.json, the image's description then one entry
+# per switch (switch, address, slots, result, reason, seconds), and
+# report.txt, the same as a table. The switches are the hosts of the
+# playbook's last play, learnt before any is contacted. A switch's result
+# is "ok" once the role x3_upgrade recorded x3_upgrade_done for it,
+# "failed" when one of its tasks failed, and "not attempted" otherwise.
+#
+# Ansible 2.14 gives a callback a task's outcome only as result._host and
+# result._result; there is no public accessor for either.
 from __future__ import annotations
 
 import datetime
@@ -16,6 +20,9 @@ import time
 
 from ansible import context
 from ansible.plugins.callback import CallbackBase
+from ansible.plugins.loader import lookup_loader
+from ansible.template import Templar
+from ansible.utils.display import Display
 
 DOCUMENTATION = '''
     name: x3_rollout_report
@@ -23,9 +30,28 @@ DOCUMENTATION = '''
     short_description: writes the X3 firmware rollout report
     description:
       - At the end of upgrade_x3.yml, writes report.json and report.txt into report_dir.
+    options:
+      report_dir:
+        description: The folder of the report, relative to the current folder.
+        type: path
+        default: fleet-report
+        vars:
+          - name: report_dir
+      firmware:
+        description: The firmware file given to the playbook, named in the report when it is refused.
+        type: str
+        vars:
+          - name: firmware
 '''
 
+display = Display()
+
 OK, FAILED, NOT_ATTEMPTED = 'ok', 'failed', 'not attempted'
+
+
+def one_line(text):
+    """TEXT's non-blank lines joined by ' / ', for a row of the table."""
+    return ' / '.join(line.strip() for line in str(text).splitlines() if line.strip())
 
 
 class CallbackModule(CallbackBase):
@@ -40,25 +66,30 @@ class CallbackModule(CallbackBase):
         self.started = {}    # name -> time of its first task
         self.image = None
         self.image_refusal = None
-        self.firmware = None
-        self.report_dir = 'fleet-report'
+        self.upgrade_hosts = None
+
+    def v2_playbook_on_start(self, playbook):
+        self.upgrade_hosts = playbook.get_plays()[-1].hosts
 
     def v2_playbook_on_play_start(self, play):
         if self.switches or self.image_refusal:
             return
-        # The first play: learn the switches in scope before any is contacted.
-        manager = play.get_variable_manager()
-        play_vars = manager.get_vars(play=play)
-        self.report_dir = str(play_vars.get('report_dir', self.report_dir))
-        self.firmware = play_vars.get('firmware')
-        pattern = play_vars.get('rollout_switches', 'all')
-        # Each batch runs with the inventory restricted to its hosts.
-        for host in manager._inventory.get_hosts(pattern, ignore_restrictions=True):
-            host_vars = manager.get_vars(play=play, host=host)
-            self.switches[host.name] = {
-                'switch': host.name,
-                'address': str(host_vars.get('address', '')),
-                'slots': list(host_vars.get('slots', [])),
+        # The first play: learn the switches in scope before any is
+        # contacted, whatever --limit says (each batch runs with the
+        # inventory restricted to its hosts).
+        play_vars = play.get_variable_manager().get_vars(play=play)
+        self.set_options(var_options=play_vars)
+        templar = Templar(loader=None, variables=play_vars)
+        hostnames = lookup_loader.get('ansible.builtin.inventory_hostnames', loader=None, templar=templar)
+        for name in hostnames.run(templar.template(self.upgrade_hosts), variables=play_vars):
+            host_vars = play_vars['hostvars'][name]
+            # As the inventory gives them: the role refuses slots that are
+            # not a list, and the report still names the switch.
+            slots = host_vars.get('x3_upgrade_slots', [])
+            self.switches[name] = {
+                'switch': name,
+                'address': str(host_vars.get('x3_upgrade_address', '')),
+                'slots': list(slots) if isinstance(slots, (list, tuple)) else [slots],
                 'result': NOT_ATTEMPTED,
                 'reason': '',
                 'seconds': 0.0,
@@ -77,8 +108,8 @@ class CallbackModule(CallbackBase):
 
     def v2_runner_on_ok(self, result):
         facts = result._result.get('ansible_facts', {})
-        if 'x3_image_info' in facts:
-            self.image = facts['x3_image_info']
+        if 'x3_upgrade_image' in facts:
+            self.image = facts['x3_upgrade_image']
         entry = self._switch(result)
         if entry is None:
             return
@@ -95,12 +126,11 @@ class CallbackModule(CallbackBase):
             # The image check on the control machine: x3image's output is
             # the loader's reason.
             output = result._result.get('stdout', '') or result._result.get('stderr', '')
-            self.image_refusal = ' / '.join(line.strip() for line in output.splitlines() if line.strip()) \
-                or str(result._result.get('msg', 'failed'))
+            self.image_refusal = one_line(output) or one_line(result._result.get('msg', 'failed'))
             return
         self._note_time(entry['switch'])
         entry['result'] = FAILED
-        entry['reason'] = str(result._result.get('msg', 'failed'))
+        entry['reason'] = one_line(result._result.get('msg', 'failed'))
 
     def v2_runner_on_unreachable(self, result):
         self.v2_runner_on_failed(result)
@@ -120,16 +150,16 @@ class CallbackModule(CallbackBase):
         for entry in self.switches.values():
             if entry['result'] == NOT_ATTEMPTED:
                 entry['reason'] = reason
-        image = self.image or {'file': self.firmware, 'refused': self.image_refusal or ''}
+        image = self.image or {'file': self.get_option('firmware'), 'refused': self.image_refusal or ''}
         report = {'image': image, 'switches': list(self.switches.values())}
-        directory = os.path.abspath(self.report_dir)
+        directory = os.path.abspath(self.get_option('report_dir'))
         os.makedirs(directory, exist_ok=True)
         with open(os.path.join(directory, 'report.json'), 'w') as out:
             json.dump(report, out, indent=2)
             out.write('\n')
         with open(os.path.join(directory, 'report.txt'), 'w') as out:
             out.write(self._table(image))
-        self._display.display('x3 rollout report: %s/report.txt' % directory)
+        display.display('x3 rollout report: %s/report.txt' % directory)
 
     def _table(self, image):
         lines = ['X3 firmware rollout, %s' % datetime.datetime.now().strftime('%Y-%m-%d %H:%M:%S')]
