@@ -10,7 +10,6 @@ are not allowed.
 """
 import json
 import os
-import random
 import shutil
 import signal
 import subprocess
@@ -118,7 +117,7 @@ def main():
     # Stopped from outside (ctest's time limit), the test still stops its lab.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     os.environ['PATH'] += ':/usr/sbin'
-    for tool in ('ansible-playbook', 'lighttpd', 'objcopy'):
+    for tool in ('ansible-playbook', 'lighttpd'):
         if not shutil.which(tool):
             print('SKIP: %s is not installed (scripts/setup installs it)' % tool)
             return 77
