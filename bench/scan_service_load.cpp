@@ -96,7 +96,7 @@ void hostile_client() {
     const auto word = [&](uint32_t v) {
       request.insert(request.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
     };
-    word(0);
+    word(J5_SCAN_ID_NONE);
     switch (random() % 3) {
       case 0:  // noise
         for (uint32_t n = random() % 200; n > 0; n--) request.push_back(random());
