@@ -8,8 +8,9 @@
 #   . "$(dirname "$0")/../scripts/lib.sh"   (bench/)
 # Messages start with the script's file name, `script`.
 
-# Debian installs lighttpd in /usr/sbin, which a user's PATH may lack.
-PATH=$PATH:/usr/sbin
+# Debian installs lighttpd in /usr/sbin, which a user's PATH may lack;
+# older systems keep unshare and mount in /sbin.
+PATH=$PATH:/usr/sbin:/sbin
 
 # The repository's root, without symbolic links: this file's folder's parent.
 # shellcheck disable=SC2034  # read by the scripts
