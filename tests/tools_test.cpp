@@ -189,6 +189,8 @@ TEST_F(Tools, OutputsAndExitStatuses) {
       {"byte beyond the bank", {}, x3image({"info", too_large}), 1, "OutOfRange\n", ""},
       {"form for slot 0", {}, x3image({"form", x3, "--slots", "0,2"}), 1, "",
        "x3image: slot '0' is not 1 to 31 (slot 0 holds no X3 card)\n(x3image --help explains the commands)\n"},
+      {"form for slot 32", {}, x3image({"form", x3, "--slots", "30-32"}), 1, "",
+       refusal("slot '32' is not 1 to 31 (slot 0 holds no X3 card)")},
       {"firmware", {}, x3image({"firmware", generated, "--size", "0x18000", "--seed", "21", "--stamp",
                                 "X3 mainline", "--compiled", "Dec 5 2026 17:20:01"}), 0, "", ""},
       // Refused before anything is written: the image above stays.
