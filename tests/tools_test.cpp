@@ -202,6 +202,8 @@ TEST_F(Tools, OutputsAndExitStatuses) {
                                                    "--compiled", "Dec 5 2026 17:20:01"}),
        1, "", refusal("--size 528 leaves no room for the version stamp at 0x00200-0x00229")},
       {"firmware the switch takes", {}, x3image({"check", generated}), 0, generated + ": accepted\n", ""},
+      {"firmware of seed 0", {}, x3image({"firmware", dir_ + "/seed0.s19", "--size", "16", "--seed", "0"}),
+       0, "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
