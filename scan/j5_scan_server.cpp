@@ -1,7 +1,6 @@
 #include "scan/j5_scan_server.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "common/exception.h"
 #include "scan/j5_scan_wire.h"
