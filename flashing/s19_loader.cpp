@@ -96,9 +96,19 @@ bool line_ends_next(FILE* in) {
   return next == '\n' || next == EOF;
 }
 
+// The length of the piece fgets just read into `line`, which was filled
+// with line feeds before: fgets ends what it read with a NUL and leaves
+// the rest as it was, so the last NUL in the buffer is the end of the
+// piece, whatever zero bytes the piece itself holds.
+size_t piece_length(const char* line) {
+  size_t end = LINE_SIZE - 1;
+  while (end > 0 && line[end] != '\0') end--;
+  return end;
+}
+
 }  // namespace
 
-int load_s19_image(uint32_t* image, FILE* in, uint32_t* beyond) {
+int load_s19_image(uint32_t* image, FILE* in, uint32_t* beyond, s19_input_observer* observer) {
   char line[LINE_SIZE];
   bool terminated = false;
   bool line_start = true;
@@ -106,8 +116,10 @@ int load_s19_image(uint32_t* image, FILE* in, uint32_t* beyond) {
     // fgets puts its terminating NUL into the buffer's last byte only when
     // the piece fills the buffer; a NUL inside the line cannot hide that.
     line[LINE_SIZE - 1] = 1;
+    if (observer) memset(line, '\n', LINE_SIZE);
     // A read error ends the input just as the end of the file does.
     if (fgets(line, LINE_SIZE, in) == nullptr) break;
+    if (observer) observer->read(line, piece_length(line));
     const bool cut = line[LINE_SIZE - 1] == '\0' && line[LINE_SIZE - 2] != '\n';
     const bool starts_line = line_start;
     line_start = !cut;

@@ -2,6 +2,7 @@
 #ifndef FLASHING_S19_LOADER_H
 #define FLASHING_S19_LOADER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -21,6 +22,15 @@ extern int image_above_64k;
 const int S19_LOADED = 0;
 const int S19_BAD_FILE = -1;       // after its message on standard output
 const int S19_OUT_OF_RANGE = -2;   // a byte beyond offset 0x7FFFF; no message
+
+// Sees the input exactly as load_s19_image reads it: every piece of a line
+// (a line longer than the line buffer comes in pieces), in order, with its
+// exact length, also when it holds a zero byte.
+class s19_input_observer {
+ public:
+  virtual ~s19_input_observer() = default;
+  virtual void read(const char* bytes, size_t length) = 0;
+};
 
 // Reads S-record lines from `in` (standard input for the CGI program) into
 // `image` until an S7 or S9 record; nothing after that line is read. Only S3
@@ -45,7 +55,8 @@ const int S19_OUT_OF_RANGE = -2;   // a byte beyond offset 0x7FFFF; no message
 // or S19_OUT_OF_RANGE as soon as a record places a byte beyond the image,
 // with that offset in *beyond when given; what to say about it and whether
 // to go on is the caller's. In every failure the image holds what was
-// stored so far.
-int load_s19_image(uint32_t* image, FILE* in = stdin, uint32_t* beyond = nullptr);
+// stored so far. `observer`, when given, sees each piece as it is read.
+int load_s19_image(uint32_t* image, FILE* in = stdin, uint32_t* beyond = nullptr,
+                   s19_input_observer* observer = nullptr);
 
 #endif
