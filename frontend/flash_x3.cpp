@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "common/exception.h"
 #include "flashing/flash_sequence.h"
 #include "flashing/s19_loader.h"
 #include "flashing/upgrade_lock.h"
+#include "signing/image_signature.h"
 #include "scan/j5_scan_client.h"
 #include "upload/uploader.h"
 
@@ -35,7 +37,11 @@ int run_upgrade() {
   uploader_t uploader(s);
   uploader.parse(stdin);
   image_above_64k = 0;
-  const int loaded = load_s19_image(flash_image);
+  // With trusted keys on the switch the image has to be signed by one of
+  // them: the signed bytes are hashed as the loader reads them.
+  std::optional<signed_image_reader> signed_image;
+  if (signatures_required()) signed_image.emplace();
+  const int loaded = load_s19_image(flash_image, stdin, nullptr, signed_image ? &*signed_image : nullptr);
   if (loaded == S19_OUT_OF_RANGE) {
     // An image that does not fit a bank ends the program at once: the page
     // stops after this line, and the web server sees the exit status 255.
@@ -43,6 +49,14 @@ int run_upgrade() {
     exit(-1);
   }
   if (loaded != S19_LOADED) return 0;
+  if (signed_image) {
+    const signature_check check = check_against_trusted_keys(*signed_image);
+    if (check.verdict != signature_verdict::good) {
+      fprintf(stderr, "image signature: %s\n", check.detail.c_str());
+      puts(refusal_line(check).c_str());
+      return 0;
+    }
+  }
 
   // Another upgrade of this switch may be under way; wait for it before
   // asking the scan service for anything.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "common/exception.h"
@@ -16,6 +17,7 @@
 #include "flashing/upgrade_lock.h"
 #include "frontend/flash_x3.h"
 #include "scan/j5_scan_client.h"
+#include "signing/image_signature.h"
 #include "tools/operator_stop.h"
 
 namespace {
@@ -54,7 +56,9 @@ int upgrade(const char* host, int slot, const char* path) {
   image_above_64k = 0;
   fprintf(stderr, "prog_x3flash: loading %s\n", path);
   uint32_t beyond = 0;
-  const int loaded = load_s19_image(image, file, &beyond);
+  std::optional<signed_image_reader> signed_image;
+  if (signatures_required()) signed_image.emplace();
+  const int loaded = load_s19_image(image, file, &beyond, signed_image ? &*signed_image : nullptr);
   fclose(file);
   if (loaded == S19_OUT_OF_RANGE) {
     printf("prog_x3flash: %s is too large for the bank: it has a byte at 0x%X, and a bank "
@@ -65,6 +69,15 @@ int upgrade(const char* host, int slot, const char* path) {
   if (loaded != S19_LOADED) {
     printf("prog_x3flash: %s is not a usable image\n", path);
     return 1;
+  }
+  // The switch's trusted keys, as for the upgrade page.
+  if (signed_image) {
+    const signature_check check = check_against_trusted_keys(*signed_image);
+    if (check.verdict != signature_verdict::good) {
+      fprintf(stderr, "prog_x3flash: %s\nprog_x3flash: image signature: %s\n", refusal_line(check).c_str(),
+              check.detail.c_str());
+      return 1;
+    }
   }
 
   // One upgrade of the switch at a time; the wait holds nothing, and an
