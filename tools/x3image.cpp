@@ -1,11 +1,7 @@
 // x3image: looks at an X3 firmware file on the control machine before it
-// goes to any switch, and builds the upload form the switch's upgrade page
-// sends, so that a script can post it as a browser would.
-//
-//   x3image form FILE --slots LIST [--boundary TEXT]
-//   x3image check FILE
-//   x3image info FILE [--json]
-//   x3image firmware OUT --size BYTES [--seed N] [--stamp TYPE --compiled DATE]
+// goes to any switch, signs it for switches that take signed images only,
+// and builds the upload form the switch's upgrade page sends, so that a
+// script can post it as a browser would. USAGE below lists the commands.
 //
 // firmware makes test images: the demo, the benchmarks and the
 // whole-program tests upload what it writes.
@@ -24,14 +20,19 @@
 #include "flashing/s19_loader.h"
 #include "scan/j5_scan_client.h"
 #include "scan/slot_list.h"
-#include "common/crc32.h"
+#include "tools/x3image_image.h"
 
 namespace {
 
 const char USAGE[] =
     "usage: x3image form FILE --slots LIST [--boundary TEXT]\n"
-    "       x3image check FILE\n"
+    "       x3image check FILE [--allow PROBLEM]...\n"
     "       x3image info FILE [--json]\n"
+    "       x3image sign FILE --key SECRET_KEY [--comment TEXT] [--password-file F]\n"
+    "                        [--allow PROBLEM]... -o OUT\n"
+    "       x3image attach FILE FILE.minisig [--allow PROBLEM]... -o OUT\n"
+    "       x3image verify FILE --keys KEYS\n"
+    "       x3image payload FILE [-o OUT] [--minisig SIG]\n"
     "       x3image firmware OUT --size BYTES [--seed N] [--stamp TYPE --compiled DATE]\n"
     "\n"
     "form   writes to standard output the multipart/form-data body that the\n"
@@ -39,10 +40,27 @@ const char USAGE[] =
     "       (e.g. 2,3 or 1-4), then FILE as it is, typed\n"
     "       application/octet-stream. Post it with the Content-Type\n"
     "       'multipart/form-data; boundary=TEXT' (default boundary " "%s).\n"
-    "check  exits 0 when the switch would accept FILE as firmware; otherwise\n"
-    "       prints the reason its results page would give and exits 1.\n"
+    "check  exits 0 when the switch would accept FILE as firmware and it is\n"
+    "       not one of the images that load but cannot be right; otherwise\n"
+    "       prints the reasons and exits 1. PROBLEM names an exception:\n"
+    "         empty          no data byte at all\n"
+    "         no-generation  no data at or above 0x10000 (no generation byte)\n"
+    "         other-bank     data in 0x70000-0x7ffff (the other bank's first sector)\n"
     "info   the addresses, size, flash sectors, generation byte, CRC-32 of\n"
-    "       the bank image and the version stamp of FILE; --json for scripts.\n"
+    "       the bank image, the version stamp and the signature of FILE;\n"
+    "       --json for scripts.\n"
+    "sign   writes OUT: FILE with a minisign signature by SECRET_KEY (made\n"
+    "       with minisign -G; a password-protected key asks for its password\n"
+    "       on the terminal, or takes the first line of F). The trusted\n"
+    "       comment is TEXT, by default the image's CRC-32, bytes, address\n"
+    "       range and version stamp. Refuses what check refuses.\n"
+    "attach writes OUT: FILE with the signature minisign -S -m FILE made.\n"
+    "verify checks FILE's signature against the public keys in KEYS (as\n"
+    "       minisign writes them, one or more): key id, trusted comment and\n"
+    "       \"signature good\", or the reason and exit status 1.\n"
+    "payload\n"
+    "       writes FILE without its signature, as it was signed (to standard\n"
+    "       output without -o), and the signature to SIG, for minisign -V.\n"
     "firmware\n"
     "       writes OUT, a test image: BYTES (1 to 0x80000) pseudo-random\n"
     "       bytes from offset 0 (the low bytes of std::mt19937 seeded with N,\n"
@@ -52,58 +70,6 @@ const char USAGE[] =
     "       32 bytes and an S7 end record, LF line ends.\n"
     "\n"
     "Exit status 0 on success, 1 on any failure.\n";
-
-const char DEFAULT_BOUNDARY[] = "x3imageFormBoundary1971";
-
-// The web server takes request bodies up to 8 MiB; a larger file could
-// never reach a switch.
-const size_t MAX_FILE_BYTES = 8 << 20;
-
-struct usage_error {
-  std::string message;
-};
-
-std::vector<uint8_t> read_file(const std::string& path) {
-  std::vector<uint8_t> content;
-  switch (read_whole_file(path.c_str(), MAX_FILE_BYTES, &content)) {
-    case whole_file_status::read: break;
-    case whole_file_status::cannot_open:
-      throw exception_t("cannot open %s: %s", path.c_str(), strerror(errno));
-    case whole_file_status::cannot_read:
-      throw exception_t("cannot read %s: %s", path.c_str(), strerror(errno));
-    case whole_file_status::too_large:
-      throw exception_t("%s is larger than the 8 MiB a switch accepts", path.c_str());
-  }
-  return content;
-}
-
-// What the switch's loader makes of an uploaded file.
-struct loaded_image {
-  bool accepted = false;
-  std::vector<uint32_t> words = std::vector<uint32_t>(FLASH_IMAGE_WORDS, NO_DATA);
-  bool above_64k = false;
-};
-
-// Runs the product's loader over the file as the switch reads it inside
-// the upload: the file is followed there by the form's closing delimiter,
-// so an end record without a line end of its own is still accepted.
-// The loader writes its reason for refusing the file to standard output.
-loaded_image load(const std::string& path) {
-  std::vector<uint8_t> upload = read_file(path);
-  const std::string after = std::string("\r\n--") + DEFAULT_BOUNDARY + "--\r\n";
-  upload.insert(upload.end(), after.begin(), after.end());
-  FILE* in = fmemopen(upload.data(), upload.size(), "r");
-  if (!in) throw exception_t("cannot read %s from memory: %s", path.c_str(), strerror(errno));
-  loaded_image image;
-  image_above_64k = 0;
-  const int loaded = load_s19_image(image.words.data(), in);
-  // The results page's own word for a byte beyond the bank.
-  if (loaded == S19_OUT_OF_RANGE) printf("OutOfRange\n");
-  image.accepted = loaded == S19_LOADED;
-  fclose(in);
-  image.above_64k = image_above_64k != 0;
-  return image;
-}
 
 // "2,3" or "1-4,7": slots 1 to 31, each at most once, in ascending order.
 std::vector<int> parse_slots(const std::string& list) {
@@ -146,62 +112,17 @@ int form(const std::string& path, const std::vector<int>& slots, const std::stri
   return fflush(stdout) == 0 ? 0 : 1;
 }
 
-int check(const std::string& path) {
-  const loaded_image image = load(path);
+// What the switch would take, less the images that cannot be right.
+int check(const std::string& path, const std::vector<std::string>& allowed) {
+  loaded_image image;
+  load(path, &image);
   if (!image.accepted) return 1;
+  const std::vector<image_problem> problems = unallowed_problems(summarise(image), allowed);
+  for (const image_problem& p : problems)
+    printf("%s: %s (--allow %s accepts it)\n", path.c_str(), p.reason.c_str(), p.name.c_str());
+  if (!problems.empty()) return 1;
   printf("%s: accepted\n", path.c_str());
   return 0;
-}
-
-// What info reports about an accepted image.
-struct image_summary {
-  uint32_t bytes = 0, lowest = 0, highest = 0;
-  std::vector<uint32_t> sectors;  // bank offsets of the sectors written
-  bool shared_sector = false;
-  bool generation_byte = false;
-  uint32_t crc = 0;
-  std::string type, compiled;  // empty without a version stamp
-};
-
-image_summary summarise(const loaded_image& image) {
-  image_summary s;
-  s.generation_byte = image.above_64k;
-  std::vector<uint8_t> bank(FLASH_IMAGE_WORDS, 0xFF);
-  bool sector_used[SECTORS_PER_BANK] = {};
-  for (uint32_t offset = 0; offset < FLASH_IMAGE_WORDS; offset++) {
-    if (image.words[offset] == NO_DATA) continue;
-    bank[offset] = static_cast<uint8_t>(image.words[offset]);
-    if (s.bytes == 0) s.lowest = offset;
-    s.highest = offset;
-    s.bytes++;
-    sector_used[offset / SECTOR_SIZE] = true;
-  }
-  for (uint32_t sector = 0; sector < SECTORS_PER_BANK; sector++)
-    if (sector_used[sector]) s.sectors.push_back(sector * SECTOR_SIZE);
-  s.shared_sector = sector_used[SHARED_SECTOR_OFFSET / SECTOR_SIZE];
-  // The bank as a card holds it once programmed from erased flash, before
-  // the card's generation byte is written over offset 0x10000.
-  s.crc = crc32(bank.data(), bank.size());
-
-  std::vector<char> version(bank.size() + 1, '\0');
-  j5_scan_client_t reader("localhost", J5_SCAN_ID_NONE);
-  reader.find_version(bank.data(), static_cast<int32_t>(bank.size()), version.data());
-  if (version[0] != '\0') {
-    char text[J5_SCAN_TEXT_SIZE];
-    try {
-      s.type = reader.get_type(version.data(), text);
-      s.compiled = reader.get_date(version.data(), text);
-    } catch (const exception_t&) {
-      // A stamp without its date line: the type alone is still worth showing.
-    }
-  }
-  return s;
-}
-
-std::string hex(uint32_t value, int digits) {
-  char text[16];
-  snprintf(text, sizeof text, "0x%0*x", digits, value);
-  return text;
 }
 
 // A JSON string; bytes outside printable ASCII as \u00XX.
@@ -222,20 +143,23 @@ std::string json_string(const std::string& text) {
   return out + "\"";
 }
 
-void print_json(const std::string& path, const image_summary& s) {
+void print_json(const std::string& path, const image_summary& s, const std::string& signed_by,
+                const std::string& comment) {
   std::string sectors;
   for (uint32_t sector : s.sectors) sectors += (sectors.empty() ? "" : ", ") + json_string(hex(sector, 5));
   auto optional = [](const std::string& text) { return text.empty() ? std::string("null") : json_string(text); };
   printf("{\"file\": %s, \"bytes\": %u, \"lowest\": %s, \"highest\": %s, \"sectors\": [%s], "
          "\"shared_sector\": %s, \"generation_byte\": %s, \"crc32\": \"%08x\", \"type\": %s, "
-         "\"compiled\": %s}\n",
+         "\"compiled\": %s, \"signed_by\": %s, \"trusted_comment\": %s}\n",
          json_string(path).c_str(), s.bytes, s.bytes ? json_string(hex(s.lowest, 5)).c_str() : "null",
          s.bytes ? json_string(hex(s.highest, 5)).c_str() : "null", sectors.c_str(),
          s.shared_sector ? "true" : "false", s.generation_byte ? "true" : "false", s.crc,
-         optional(s.type).c_str(), optional(s.compiled).c_str());
+         optional(s.type).c_str(), optional(s.compiled).c_str(), optional(signed_by).c_str(),
+         signed_by.empty() ? "null" : json_string(comment).c_str());
 }
 
-void print_text(const std::string& path, const image_summary& s) {
+void print_text(const std::string& path, const image_summary& s, const std::string& signed_by,
+                const std::string& comment) {
   printf("file             %s\n", path.c_str());
   printf("bytes            %u\n", s.bytes);
   if (s.bytes) {
@@ -254,13 +178,24 @@ void print_text(const std::string& path, const image_summary& s) {
   printf("crc32            %08x (the 512 KiB bank before its generation byte is written)\n", s.crc);
   printf("type             %s\n", s.type.empty() ? "(no version stamp)" : s.type.c_str());
   if (!s.compiled.empty()) printf("compiled         %s\n", s.compiled.c_str());
+  if (signed_by.empty()) {
+    printf("signature        none\n");
+  } else if (signed_by == "damaged") {
+    printf("signature        damaged: its records cannot be read\n");
+  } else {
+    printf("signature        by key %s (x3image verify checks it)\n", signed_by.c_str());
+    printf("trusted comment  %s\n", comment.c_str());
+  }
 }
 
 int info(const std::string& path, bool json) {
-  const loaded_image image = load(path);
+  loaded_image image;
+  load(path, &image);
   if (!image.accepted) return 1;
   const image_summary summary = summarise(image);
-  json ? print_json(path, summary) : print_text(path, summary);
+  std::string signed_by, comment;
+  signature_facts(image, &signed_by, &comment);
+  json ? print_json(path, summary, signed_by, comment) : print_text(path, summary, signed_by, comment);
   return 0;
 }
 
@@ -403,14 +338,7 @@ std::string s_records(const std::vector<uint8_t>& bytes) {
 
 int firmware(const std::string& path, const std::vector<std::string>& options) {
   if (path.compare(0, 1, "-") == 0) throw usage_error{"firmware needs OUT before its options"};
-  const std::string text = s_records(firmware_bytes(parse_firmware_options(options)));
-  FILE* out = fopen(path.c_str(), "wb");
-  if (!out) throw exception_t("cannot create %s: %s", path.c_str(), strerror(errno));
-  const bool written = fwrite(text.data(), 1, text.size(), out) == text.size();
-  const int write_error = errno;
-  const bool closed = fclose(out) == 0;
-  if (!written || !closed)
-    throw exception_t("cannot write %s: %s", path.c_str(), strerror(written ? errno : write_error));
+  write_file(path, s_records(firmware_bytes(parse_firmware_options(options))));
   return 0;
 }
 
@@ -419,10 +347,7 @@ int run(const std::vector<std::string>& args) {
   const std::string& command = args[0];
   const std::string& path = args[1];
   const std::vector<std::string> options(args.begin() + 2, args.end());
-  if (command == "check") {
-    if (!options.empty()) throw usage_error{"check takes only FILE"};
-    return check(path);
-  }
+  if (command == "check") return check(path, allowed_problems(parse_options(options, {"--allow"})));
   if (command == "info") {
     if (options.size() > 1 || (options.size() == 1 && options[0] != "--json"))
       throw usage_error{"info takes FILE and optionally --json"};
@@ -445,6 +370,10 @@ int run(const std::vector<std::string>& args) {
     return form(path, parse_slots(slots), boundary);
   }
   if (command == "firmware") return firmware(path, options);
+  if (command == "sign") return sign(path, options);
+  if (command == "attach") return attach(path, options);
+  if (command == "verify") return verify(path, options);
+  if (command == "payload") return payload(path, options);
   throw usage_error{"unknown command " + command};
 }
 
