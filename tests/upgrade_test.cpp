@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/minisign.h"
 #include "tests/support/scan_sim_fixture.h"
 
 namespace {
@@ -49,6 +50,7 @@ struct upgrade_case {
   bool held = false;                  // another client holds the service during the run
   std::vector<std::string> env = {};  // instead of CONTENT_TYPE and the lock
   std::string body = "";              // instead of the form
+  std::string keys = "";              // the trusted-keys file, when there is one
 };
 
 // The flash of a card that held `before` once `image` went into `bank`:
@@ -77,6 +79,59 @@ class Upgrade : public ScanSimTest {
     state->flash[0x80000] = hi;
     state->boot.boot_count = 0;
     return {state->flash, state->flash + X3_FLASH_SIZE};
+  }
+
+  // Runs flash_x3 as the web server would for `c` and checks the page, the
+  // diagnostics, the exit status, the service and every ticked card.
+  void run(const upgrade_case& c) {
+    SCOPED_TRACE(c.what);
+    std::vector<int> cards;
+    std::copy_if(c.slots.begin(), c.slots.end(), std::back_inserter(cards), [](int s) { return s != 0; });
+    std::sort(cards.begin(), cards.end());
+    std::vector<std::vector<uint8_t>> before;
+    std::vector<uint32_t> booting;  // the bank each card starts before the run
+    for (int slot : cards) {
+      before.push_back(install_old_firmware(slot, c.lo, c.hi));
+      booting.push_back(x3_card_t::bank_to_boot(*card(slot)));
+    }
+    start_sim(c.faults);
+    test_scan_client_t other(J5_SCAN_PORT, J5_SCAN_ID_PROG_X3FLASH);
+    if (c.held) {
+      ASSERT_EQ(1, other.grab());
+    }
+    std::vector<std::string> env = {"CONTENT_TYPE=" + form_content_type(), lock_setting()};
+    if (!c.keys.empty()) env.push_back("X3_TRUSTED_KEYS=" + c.keys);
+    process_result r = run_process(target_program(FLASH_X3_PATH),
+                                   c.body.empty() ? multipart_form(c.slots, c.file) : c.body,
+                                   c.env.empty() ? env : c.env);
+    if (c.held) {
+      EXPECT_EQ(1, other.release());
+    }
+    EXPECT_EQ(PAGE_HEAD + c.page + (c.status == 0 ? PAGE_FOOT : ""), r.out);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(c.released, service_is_free());
+    stop_sim();
+    for (size_t i = 0; i < cards.size(); i++) {
+      SCOPED_TRACE(testing::Message() << "slot " << cards[i]);
+      auto state = card(cards[i]);
+      if (i < c.expect.flashed) {
+        const auto expected = flashed(before[i], c.expect.bank, *c.image, c.expect.generation);
+        const auto differ = std::mismatch(expected.begin(), expected.end(), state->flash).first;
+        EXPECT_TRUE(differ == expected.end()) << std::hex << "flash differs at 0x" << differ - expected.begin();
+        EXPECT_EQ(c.expect.booted >= 0 ? 1u : 0u, state->boot.boot_count);
+        if (c.expect.booted >= 0) {
+          EXPECT_EQ(uint32_t(c.expect.booted), state->boot.booted_bank);
+        }
+        continue;
+      }
+      // A restart still starts the bank it started before, and that bank,
+      // apart from the sector the banks share, is unchanged.
+      EXPECT_EQ(booting[i], x3_card_t::bank_to_boot(*state));
+      const uint32_t from = booting[i] == 0 ? 0 : X3_BANK_BASE[1] + X3_SECTOR_SIZE;
+      EXPECT_TRUE(std::equal(before[i].begin() + from, before[i].begin() + from + 0x70000, state->flash + from));
+      EXPECT_EQ(0u, state->boot.boot_count);
+    }
   }
 };
 
@@ -218,55 +273,103 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
               "cannot take the upgrade lock /nonexistent/x3.lock: No such file or directory\n", 0,
               {"X3_UPGRADE_LOCK=/nonexistent/x3.lock", "CONTENT_TYPE=" + form_content_type()}),
   };
-  for (const upgrade_case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<int> cards;
-    std::copy_if(c.slots.begin(), c.slots.end(), std::back_inserter(cards), [](int s) { return s != 0; });
-    std::sort(cards.begin(), cards.end());
-    std::vector<std::vector<uint8_t>> before;
-    std::vector<uint32_t> booting;  // the bank each card starts before the run
-    for (int slot : cards) {
-      before.push_back(install_old_firmware(slot, c.lo, c.hi));
-      booting.push_back(x3_card_t::bank_to_boot(*card(slot)));
+  for (const upgrade_case& c : cases) run(c);
+}
+
+// With a trusted-keys file the switch flashes only images that a key in it
+// signed, and refuses the rest before it takes the lock or the service.
+TEST_F(Upgrade, SignedImages) {
+  const std::string a = dir_ + "/a", b = dir_ + "/b", stranger = dir_ + "/stranger";
+  for (const std::string& base : {a, b, stranger}) make_minisign_keys(base);
+  const std::string trusted = dir_ + "/trusted-keys", empty_keys = dir_ + "/empty-keys";
+  write_file(trusted, read_file(a + ".pub") + read_file(b + ".pub"));
+  write_file(empty_keys, "");
+  firmware image;
+  add_random_bytes(image, 0, 0x12000, 41);
+  image[0x10000] = 0xFF;  // the generation byte stays the card's
+  const std::string crlf = s_records(image);
+  std::string lf = crlf;
+  lf.erase(std::remove(lf.begin(), lf.end(), '\r'), lf.end());
+  const auto x3image = [&](const std::vector<std::string>& args) {
+    const process_result r = run_process(target_program(X3IMAGE_PATH, args), "");
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+  };
+  // `text` signed by `key`: by x3image, or by minisign and attached.
+  int files = 0;
+  auto signed_by = [&](const std::string& text, const std::string& key, bool by_minisign,
+                       const std::string& comment = "x3 test image") {
+    const std::string file = dir_ + "/image" + std::to_string(++files) + ".s19";
+    write_file(file, text);
+    if (by_minisign) {
+      minisign_sign(file, key + ".key", comment);
+      x3image({"attach", file, file + ".minisig", "-o", file + ".signed"});
+    } else {
+      x3image({"sign", file, "--key", key + ".key", "--comment", comment, "-o", file + ".signed"});
     }
-    start_sim(c.faults);
-    test_scan_client_t other(J5_SCAN_PORT, J5_SCAN_ID_PROG_X3FLASH);
-    if (c.held) {
-      ASSERT_EQ(1, other.grab());
-    }
-    const std::vector<std::string> env = {"CONTENT_TYPE=" + form_content_type(), lock_setting()};
-    process_result r = run_process(target_program(FLASH_X3_PATH),
-                                   c.body.empty() ? multipart_form(c.slots, c.file) : c.body,
-                                   c.env.empty() ? env : c.env);
-    if (c.held) {
-      EXPECT_EQ(1, other.release());
-    }
-    EXPECT_EQ(PAGE_HEAD + c.page + (c.status == 0 ? PAGE_FOOT : ""), r.out);
-    EXPECT_EQ(c.err, r.err);
-    EXPECT_EQ(c.status, r.status);
-    EXPECT_EQ(c.released, service_is_free());
-    stop_sim();
-    for (size_t i = 0; i < cards.size(); i++) {
-      SCOPED_TRACE(testing::Message() << "slot " << cards[i]);
-      auto state = card(cards[i]);
-      if (i < c.expect.flashed) {
-        const auto expected = flashed(before[i], c.expect.bank, *c.image, c.expect.generation);
-        const auto differ = std::mismatch(expected.begin(), expected.end(), state->flash).first;
-        EXPECT_TRUE(differ == expected.end()) << std::hex << "flash differs at 0x" << differ - expected.begin();
-        EXPECT_EQ(c.expect.booted >= 0 ? 1u : 0u, state->boot.boot_count);
-        if (c.expect.booted >= 0) {
-          EXPECT_EQ(uint32_t(c.expect.booted), state->boot.booted_bank);
-        }
-        continue;
-      }
-      // A restart still starts the bank it started before, and that bank,
-      // apart from the sector the banks share, is unchanged.
-      EXPECT_EQ(booting[i], x3_card_t::bank_to_boot(*state));
-      const uint32_t from = booting[i] == 0 ? 0 : X3_BANK_BASE[1] + X3_SECTOR_SIZE;
-      EXPECT_TRUE(std::equal(before[i].begin() + from, before[i].begin() + from + 0x70000, state->flash + from));
-      EXPECT_EQ(0u, state->boot.boot_count);
-    }
-  }
+    return read_file(file + ".signed");
+  };
+  const std::string signed_lf = signed_by(lf, a, true);
+  // One data byte changed, with its record's checksum made right again.
+  std::vector<uint8_t> row(32);
+  for (uint32_t k = 0; k < 32; k++) row[k] = image.at(0x40 + k);
+  std::string changed = signed_lf;
+  const std::string record = s3_record(0x40, row);
+  row[5] ^= 0x01;
+  changed.replace(changed.find(record), record.size(), s3_record(0x40, row));
+  std::string added = signed_lf;
+  added.insert(added.find("S7"), s3_record(0x20000, {1, 2, 3}) + "\n");
+  // A digit of the second signature record, its checksum left as it was.
+  const std::string tag = "583353494731";  // SIGNATURE_TAG in hex
+  std::string damaged = signed_lf;
+  const size_t second = damaged.find(tag, damaged.find(tag) + 1) + tag.size();
+  damaged[second] = damaged[second] == '4' ? '5' : '4';
+  // The trusted comment of a good signature replaced, its signature kept.
+  const std::string minisig = dir_ + "/comment.minisig", original = dir_ + "/comment.s19";
+  write_file(original + ".before", signed_lf);
+  x3image({"payload", original + ".before", "-o", original, "--minisig", minisig});
+  std::string forged = read_file(minisig);
+  forged.replace(forged.find("x3 test image"), 13, "x3 best image");
+  write_file(minisig, forged);
+  x3image({"attach", original, minisig, "-o", original + ".signed"});
+  const std::string a_id = minisign_key_id(a), stranger_id = minisign_key_id(stranger);
+
+  const outcome done = {1, 1, 2, 1};
+  auto accepted = [&](const std::string& what, const std::string& file, const std::string& keys) {
+    return upgrade_case{what, {3}, &image, file, {}, success("1 card"), "", done, 1, 0xFF, 0, true, false,
+                        {}, "", keys};
+  };
+  auto refused = [&](const std::string& what, const std::string& file, const std::string& line,
+                     const std::string& detail, const std::string& keys) {
+    return upgrade_case{what, {3}, &image, file, {}, line + "\n" + FAILED, "image signature: " + detail + "\n",
+                        KEPT, 1, 0xFF, 0, true, false, {}, "", keys};
+  };
+  const std::string altered = "Refused: the signature does not match the image.";
+  const std::string no_keys =
+      "Refused: the switch's trusted-keys file cannot be read or holds no key, so no image is accepted.";
+  const upgrade_case cases[] = {
+      accepted("signed by minisign and attached, LF", signed_lf, trusted),
+      accepted("signed by x3image with the second key, CR LF", signed_by(crlf, b, false), trusted),
+      accepted("signed, no trusted-keys file", signed_lf, ""),
+      refused("unsigned", crlf, "Refused: the image is not signed, and this switch accepts signed images only.",
+              "the image carries no signature", trusted),
+      refused("a data byte changed", changed, altered,
+              "the signature by key " + a_id + " does not match the image", trusted),
+      refused("a record added after signing", added, altered,
+              "the signature by key " + a_id + " does not match the image", trusted),
+      refused("a signature record changed", damaged, "Refused: the image's signature cannot be read.",
+              "signature record 2 has a wrong count or checksum", trusted),
+      refused("the trusted comment changed", read_file(original + ".signed"),
+              "Refused: the signature's trusted comment was altered.",
+              "the trusted comment \"x3 best image\" does not match its signature by key " + a_id, trusted),
+      refused("signed by a key the switch does not trust", signed_by(lf, stranger, false),
+              "Refused: the image is signed by key " + stranger_id + ", which this switch does not trust.",
+              "signed by key " + stranger_id + ", which is not a trusted key", trusted),
+      refused("empty trusted-keys file", signed_lf, no_keys,
+              "trusted keys " + empty_keys + ": it holds no public key", empty_keys),
+      refused("trusted-keys file missing", signed_lf, no_keys,
+              "trusted keys " + dir_ + "/missing: cannot open it: No such file or directory", dir_ + "/missing"),
+  };
+  for (const upgrade_case& c : cases) run(c);
 }
 
 }  // namespace
