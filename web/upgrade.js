@@ -12,6 +12,10 @@
 // elapsed; flash_x3 answers only when the last card is done, and then its
 // results page replaces this one.
 //
+// Before it sends a file it says what is wrong with one that is not
+// S-records or that the cards would take without effect or with damage to
+// their previous firmware; a second press sends it all the same.
+//
 // Without this script (JavaScript off, or a browser without fetch) the
 // form posts as it is.
 (function () {
@@ -92,20 +96,99 @@
     return Math.floor(s / 60) + ':' + String(s % 60).padStart(2, '0');
   }
 
-  // --- the file's first line ------------------------------------------------
-  // An S-record line: "S", the record type digit, then hex digits.
-  function readFirstLine(file) {
+  // --- what the file holds -------------------------------------------------
+  // The switch's web server takes request bodies up to 8 MiB.
+  const MAX_UPLOAD_BYTES = 8 << 20;
+  // Bank offsets: where the card writes the bank's generation byte, the
+  // start of the sector that bank 0 shares with bank 1, and the bank's end.
+  const GENERATION_OFFSET = 0x10000;
+  const SHARED_SECTOR = 0x70000;
+  const BANK_END = 0x80000;
+
+  // The text of BLOB, or null where the browser cannot read it.
+  function readText(blob) {
     return new Promise(function (resolve) {
       const reader = new FileReader();
-      reader.onload = function () {
-        resolve(String(reader.result).split(/\r?\n/)[0]);
-      };
+      reader.onload = function () { resolve(String(reader.result)); };
       reader.onerror = function () { resolve(null); };
-      reader.readAsText(file.slice(0, 512), 'latin1');
+      reader.readAsText(blob, 'latin1');
     });
   }
+  // An S-record line: "S", the record type digit, then hex digits.
   function looksLikeSrecords(line) {
     return /^S[0-9][0-9A-Fa-f]{2}/.test(line);
+  }
+  function hex(address) {
+    return '0x' + address.toString(16).toUpperCase().padStart(5, '0');
+  }
+
+  // What the switch would load from the S-records TEXT: the data bytes of
+  // its S3 records, the lowest and the highest address they fill, and
+  // whether an S7 or S9 record ends the file. The switch reads whole lines
+  // up to that record and none after it, and skips every other record; a
+  // record it cannot read it reports itself, so such lines are passed over.
+  function imageData(text) {
+    const data = { bytes: 0, lowest: Infinity, highest: -1, ended: false };
+    const lines = text.split('\n');
+    // What follows the last line end is not a whole line.
+    for (let i = 0; i < lines.length - 1 && !data.ended; i++) {
+      const s3 = /^S3([0-9A-Fa-f]{2})([0-9A-Fa-f]{8})/.exec(lines[i]);
+      const bytes = s3 ? parseInt(s3[1], 16) - 5 : 0;
+      if (bytes > 0) {
+        const address = parseInt(s3[2], 16);
+        data.bytes += bytes;
+        data.lowest = Math.min(data.lowest, address);
+        data.highest = Math.max(data.highest, address + bytes - 1);
+      }
+      data.ended = /^S[79]/.test(lines[i]);
+    }
+    return data;
+  }
+
+  // What would go wrong on the cards with an image of DATA that the switch
+  // loads, or null. Without an end record, or with data past the bank, the
+  // switch refuses the file itself before it touches a card.
+  function imageWarning(data) {
+    if (!data.ended || data.highest >= BANK_END) {
+      return null;
+    }
+    if (data.bytes === 0) {
+      return 'holds no firmware data: every ticked card would be restarted with nothing ' +
+        'written, and the page would still say the upgrade was successful.';
+    }
+    if (data.highest < GENERATION_OFFSET) {
+      return 'has data only at ' + hex(data.lowest) + '-' + hex(data.highest) +
+        ', nothing at ' + hex(GENERATION_OFFSET) + ' or above, where a card records which ' +
+        'firmware to start: the cards would keep starting their previous firmware, and the ' +
+        'page would still say the upgrade was successful.';
+    }
+    if (data.highest >= SHARED_SECTOR) {
+      return 'has data at ' + hex(SHARED_SECTOR) + '-' + hex(BANK_END - 1) + ', flash that ' +
+        'the card\'s two firmware banks share: writing it can erase the start of the ' +
+        'previous firmware, the one the card falls back to.';
+    }
+    return null;
+  }
+
+  // Why FILE may not be the firmware, as the page says it after the file's
+  // name, or null.
+  async function fileWarning(file) {
+    const start = await readText(file.slice(0, 512));
+    const line = start === null ? null : start.split(/\r?\n/)[0];
+    if (line === null || !looksLikeSrecords(line)) {
+      const what = line === null ? 'cannot be read' :
+        file.size === 0 ? 'is empty' :
+        'does not look like S-records: it starts with "' + line.slice(0, 40) + '"';
+      return what + '. Choose the firmware image in S-record format, ' +
+        'or press Upgrade again to send this file anyway.';
+    }
+    // The web server refuses a larger file itself.
+    if (file.size > MAX_UPLOAD_BYTES) {
+      return null;
+    }
+    const text = await readText(file);
+    const warning = text === null ? 'cannot be read.' : imageWarning(imageData(text));
+    return warning && warning + ' Press Upgrade again to send this file anyway.';
   }
   // The file the operator was warned about; a second press sends it.
   let warnedAbout = null;
@@ -236,15 +319,11 @@
     }
     busy = true;
     if (warnedAbout !== fileKey(file)) {
-      const line = await readFirstLine(file);
-      if (line === null || !looksLikeSrecords(line)) {
+      const warning = await fileWarning(file);
+      if (warning) {
         busy = false;
         warnedAbout = fileKey(file);
-        const what = line === null ? 'cannot be read' :
-          file.size === 0 ? 'is empty' :
-          'does not look like S-records: it starts with "' + line.slice(0, 40) + '"';
-        say(file.name + ' ' + what + '. Choose the firmware image in S-record format, ' +
-          'or press Upgrade again to send this file anyway.', 'warning');
+        say(file.name + ' ' + warning, 'warning');
         fileInput.focus();
         return;
       }

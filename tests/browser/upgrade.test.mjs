@@ -76,6 +76,11 @@ function firmware(name, size, seed) {
 }
 const x3 = firmware('x3', 0x18000, 1);
 const full = firmware('full', 0x80000, 2);
+const low = firmware('low', 0x10000, 3);
+// Nothing the switch loads: it skips S1 records and reads nothing after the
+// end record.
+const blank = path.join(work, 'blank.s19');
+fs.writeFileSync(blank, 'S005000058336F\nS107000001020304EE\nS9030000FC\nS3090001002001020304CB\n');
 // Not S-records, apart from a record with a wrong checksum that carries
 // markup, which the results page repeats as it came.
 const notes = path.join(work, 'release-notes.txt');
@@ -218,8 +223,9 @@ await check('the upgrade in the browser: only without the script does a .s19 typ
 });
 
 await check('the form: slot 0 cannot be ticked, "select all" ticks slots 1-31; no slot, ' +
-            'no file and a file that is not S-records are stopped with a message, the last sent ' +
-            'at a second press; markup in its rejected line is shown as it came but does not run',
+            'no file, a file that is not S-records and images that cannot be right are stopped ' +
+            'with a message, the files sent at a second press; markup in a rejected line is ' +
+            'shown as it came but does not run; the images do on the card what the page warned',
 async () => {
   const page = await openForm(false);
   assert.equal(await page.locator('#slot0').isDisabled(), true, 'slot 0 is disabled');
@@ -233,6 +239,12 @@ async () => {
   for (const [act, says, focus] of [
     [() => {}, /^Tick the slot of at least one card/, 'slot1'],
     [() => page.locator('label[for="slot4"]').click(), /^Choose the firmware file/, 'image'],
+    [() => page.setInputFiles('#image', blank), new RegExp('^blank\\.s19 holds no firmware data: every ' +
+      'ticked card would be restarted with nothing written.* Press Upgrade again to send this file anyway\\.$'), 'image'],
+    [() => page.setInputFiles('#image', low.file), new RegExp('^low\\.s19 has data only at 0x00000-0x0FFFF, ' +
+      'nothing at 0x10000 or above.*keep starting their previous firmware.* Press Upgrade again'), 'image'],
+    [() => page.setInputFiles('#image', full.file), new RegExp('^full\\.s19 has data at 0x70000-0x7FFFF.*' +
+      'erase the start of the previous firmware.* Press Upgrade again'), 'image'],
     [() => page.setInputFiles('#image', notes), new RegExp('^release-notes\\.txt does not look like ' +
       'S-records: it starts with "X3 firmware 4\\.2".*press Upgrade again'), 'image']]) {
     await act();
@@ -252,6 +264,18 @@ async () => {
   await refused;
   assert.equal(await page.evaluate(() => window.injected), undefined, 'neither the script nor the handler ran');
   await screenshot(page, 'results-failure.png');
+  // Sent anyway, slot 3 is restarted and keeps starting what it had.
+  for (const image of [blank, low.file]) {
+    const form = await openForm(false);
+    await form.locator('#slot3').check();
+    await form.setInputFiles('#image', image);
+    await form.locator('button[type="submit"]').click();
+    await form.locator('#form-message.warning').waitFor();
+    const before = cards()[3];
+    assert.equal(await results(form), 'The upgrade was successful. 1 card re-flashed.', image);
+    const { boot_count: count, last_boot: boot } = cards()[3];
+    assert.deepEqual([count, boot], [before.boot_count + 1, before.last_boot], `${image}: slot 3 starts as before`);
+  }
 });
 
 await Promise.all(browsers.map((browser) => browser.close()));
