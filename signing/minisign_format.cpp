@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -25,7 +26,8 @@ std::string key_id_text(const key_id& id) {
     text += DIGITS[id.bytes[i] >> 4];
     text += DIGITS[id.bytes[i] & 0xF];
   }
-  return text;
+  // Without leading zeros, as minisign shows it.
+  return text.substr(std::min(text.find_first_not_of('0'), text.size() - 1));
 }
 
 std::vector<std::string> text_lines(const std::string& text) {

@@ -32,8 +32,8 @@ struct key_id {
   uint8_t bytes[KEY_ID_BYTES];
 };
 
-// The key id as minisign prints it: 16 upper-case hex digits, the id read
-// as a little-endian number.
+// The key id as minisign prints it: the id read as a little-endian number,
+// in upper-case hex without leading zeros.
 std::string key_id_text(const key_id& id);
 
 struct public_key {

@@ -21,11 +21,13 @@ const uint8_t NO_KDF[ALGORITHM_BYTES] = {0, 0};
 const uint64_t MAX_OPSLIMIT = 33554432;
 const uint64_t MAX_MEMLIMIT = 1073741824;
 
+#ifndef SODIUM_LIBRARY_MINIMAL
 uint64_t little_endian(const uint8_t* bytes) {
   uint64_t value = 0;
   for (int i = 7; i >= 0; i--) value = value << 8 | bytes[i];
   return value;
 }
+#endif
 
 // The key file's base64 line, decoded; false when there is none.
 bool key_field(const std::string& text, uint8_t (&field)[SECRET_KEY_FIELD]) {

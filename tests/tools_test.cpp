@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <sodium.h>
+
 #include "common/crc32.h"
+#include "tests/support/minisign.h"
 #include "tests/support/scan_sim_fixture.h"
 
 namespace {
@@ -99,6 +102,33 @@ TEST_F(Tools, OutputsAndExitStatuses) {
   const auto refusal = [](const std::string& why) {
     return "x3image: " + why + "\n(x3image --help explains the commands)\n";
   };
+  // Images that load but cannot be right, and the keys that sign images.
+  const std::string no_data = save("no_data.s19", "S00600004844521B\nS1130000000102030405060708090A0B0C0D0E0F74\nS9030000FC\n");
+  firmware low_image;
+  add_random_bytes(low_image, 0, 0x8000, 22);
+  const std::string low = save("low.s19", s_records(low_image));
+  const std::string empty_reason = ": it holds no data byte: every card would be taken and restarted with nothing "
+      "written, and the page would say the upgrade was successful";
+  const std::string low_reason = ": it has no data at or above 0x10000: no generation byte would be written, so "
+      "the cards would keep starting their previous firmware while the page says the upgrade was successful";
+  const std::string other_bank_reason = ": it has data in 0x70000-0x7ffff: programming it erases the first sector "
+      "of the card's other bank, the firmware the card falls back to";
+  const std::string key = dir_ + "/key", stranger = dir_ + "/stranger";
+  make_minisign_keys(key);
+  make_minisign_keys(stranger);
+  const std::string key_id = minisign_key_id(key), signed_x3 = dir_ + "/signed.s19";
+  const std::string trailing = save("trailing.s19", s_records(image) + "more text\n");
+  // A key protected by a password, as minisign -G asks for it.
+  const std::string locked = dir_ + "/locked";
+  ASSERT_EQ(0, run_process({MINISIGN, "-G", "-f", "-p", locked + ".pub", "-s", locked + ".key"}, "pw\npw\n").status);
+  const std::string password = save("password", "pw\n"), wrong_password = save("wrong_password", "pv\n");
+  // A signature of the older kind, of the bytes themselves.
+  ASSERT_EQ(0, run_process({MINISIGN, "-S", "-l", "-s", key + ".key", "-m", x3, "-x", dir_ + "/legacy.minisig"}, "").status);
+  const std::string keys_setting = "X3_TRUSTED_KEYS=" + key + ".pub";
+  std::string signed_progress = progress("localhost", 7);
+  signed_progress.replace(signed_progress.find(x3), x3.size(), signed_x3);
+  const std::string default_comment = "x3image crc32:" + bank_crc(image) +
+      " bytes:98304 range:0x00000-0x17fff type:none";
 
   const struct {
     const char* what;
@@ -108,6 +138,7 @@ TEST_F(Tools, OutputsAndExitStatuses) {
     std::string out, err;
     std::vector<std::string> pieces = {};  // instead of `out`: what a long output holds
     int signal = 0;  // sent to the tool once scan_sim froze, then scan_sim goes on
+    std::vector<std::string> env = {};  // beside the lock's
   } cases[] = {
       // The rows run in order on the same cards.
       {"upgrade", {}, prog_x3flash({"localhost", "2", x3}), 0,
@@ -181,7 +212,8 @@ TEST_F(Tools, OutputsAndExitStatuses) {
        "{\"file\": \"" + reaching_file + "\", \"bytes\": 131328, \"lowest\": \"0x00000\", \"highest\": "
        "\"0x7ffff\", \"sectors\": [\"0x00000\", \"0x10000\", \"0x70000\"], \"shared_sector\": true, "
        "\"generation_byte\": true, \"crc32\": \"" + bank_crc(reaching) + "\", "
-       "\"type\": \"X3 mainline\", \"compiled\": \"Dec 5 2026 17:20:01\"}\n", ""},
+       "\"type\": \"X3 mainline\", \"compiled\": \"Dec 5 2026 17:20:01\", \"signed_by\": null, "
+       "\"trusted_comment\": null}\n", ""},
       {"end record without a line end", {}, x3image({"check", save("no_line_end.s19", no_line_end)}), 0,
        dir_ + "/no_line_end.s19: accepted\n", ""},
       {"cut inside a record", {}, x3image({"check", save("cut.s19", cut)}), 1,
@@ -204,11 +236,71 @@ TEST_F(Tools, OutputsAndExitStatuses) {
       {"firmware the switch takes", {}, x3image({"check", generated}), 0, generated + ": accepted\n", ""},
       {"firmware of seed 0", {}, x3image({"firmware", dir_ + "/seed0.s19", "--size", "16", "--seed", "0"}),
        0, "", ""},
+      // Images that load but cannot be right, and their exceptions.
+      {"check without data", {}, x3image({"check", no_data}), 1, no_data + empty_reason + " (--allow empty accepts it)\n", ""},
+      {"check without data, allowed", {}, x3image({"check", no_data, "--allow", "empty"}), 0, no_data + ": accepted\n", ""},
+      {"check below 0x10000", {}, x3image({"check", low}), 1, low + low_reason + " (--allow no-generation accepts it)\n", ""},
+      {"check into the other bank", {}, x3image({"check", reaching_file, "--allow", "empty"}), 1,
+       reaching_file + other_bank_reason + " (--allow other-bank accepts it)\n", ""},
+      {"check into the other bank, allowed", {}, x3image({"check", reaching_file, "--allow", "other-bank"}), 0,
+       reaching_file + ": accepted\n", ""},
+      {"check with an unknown exception", {}, x3image({"check", low, "--allow", "anything"}), 1, "",
+       refusal("--allow takes empty, no-generation or other-bank, not 'anything'")},
+      // Signing, and what sign and attach refuse.
+      {"sign", {}, x3image({"sign", x3, "--key", key + ".key", "-o", signed_x3}), 0, "",
+       "x3image: " + x3 + " signed by key " + key_id + " into " + signed_x3 + "\n"},
+      {"verify", {}, x3image({"verify", signed_x3, "--keys", key + ".pub"}), 0,
+       "key id           " + key_id + "\ntrusted comment  " + default_comment + "\nsignature good\n", ""},
+      {"verify with another key", {}, x3image({"verify", signed_x3, "--keys", stranger + ".pub"}), 1,
+       "key id           " + key_id + "\ntrusted comment  " + default_comment + "\nsigned by key " + key_id +
+       ", which is not a trusted key\n", ""},
+      {"verify unsigned", {}, x3image({"verify", x3, "--keys", key + ".pub"}), 1, "the image carries no signature\n", ""},
+      {"verify with a file of no keys", {}, x3image({"verify", signed_x3, "--keys", password}), 1, "",
+       "x3image: " + password + ": line 1 is neither a comment nor a minisign public key\n"},
+      {"sign a signed file", {}, x3image({"sign", signed_x3, "--key", key + ".key", "-o", dir_ + "/twice.s19"}), 1,
+       signed_x3 + ": already signed; x3image payload gives the file without its signature\n", ""},
+      {"sign with bytes after the end record", {}, x3image({"sign", trailing, "--key", key + ".key", "-o", dir_ + "/t.s19"}),
+       1, trailing + ": bytes follow the end record's line, and the switch never reads them; remove them before signing\n", ""},
+      {"sign without a line end", {}, x3image({"sign", dir_ + "/no_line_end.s19", "--key", key + ".key", "-o", dir_ + "/t.s19"}),
+       1, dir_ + "/no_line_end.s19: the end record has no line end; add one before signing\n", ""},
+      {"sign below 0x10000", {}, x3image({"sign", low, "--key", key + ".key", "-o", dir_ + "/t.s19"}), 1,
+       low + low_reason + " (--allow no-generation signs it all the same)\n", ""},
+      {"sign below 0x10000, allowed", {}, x3image({"sign", low, "--key", key + ".key", "--allow", "no-generation",
+                                                  "-o", dir_ + "/low_signed.s19"}), 0, "",
+       "x3image: " + low + " signed by key " + key_id + " into " + dir_ + "/low_signed.s19\n"},
+      {"attach a signature of the bytes themselves", {}, x3image({"attach", x3, dir_ + "/legacy.minisig", "-o", dir_ + "/t.s19"}),
+       1, "", "x3image: " + dir_ + "/legacy.minisig signs the file's bytes themselves, which the switch does not "
+       "take; sign without minisign's -l\n"},
+      {"attach a file that is no signature", {}, x3image({"attach", x3, password, "-o", dir_ + "/t.s19"}), 1, "",
+       "x3image: " + password + ": a signature has 4 lines, this one 1\n"},
+      {"payload of an unsigned file", {}, x3image({"payload", x3}), 1, "", "x3image: " + x3 + " carries no signature\n"},
+#ifdef SODIUM_LIBRARY_MINIMAL
+      {"sign with a password", {}, x3image({"sign", x3, "--key", locked + ".key", "--password-file", password, "-o",
+                                            dir_ + "/t.s19"}), 1, "",
+       "x3image: " + locked + ".key: it is protected by a password, and this build's signature library has no "
+       "scrypt to open it\n"},
+#else
+      {"sign with a wrong password", {}, x3image({"sign", x3, "--key", locked + ".key", "--password-file", wrong_password,
+                                                  "-o", dir_ + "/t.s19"}), 1, "",
+       "x3image: " + locked + ".key: wrong password\n"},
+      {"sign with a password", {}, x3image({"sign", x3, "--key", locked + ".key", "--password-file", password, "-o",
+                                            dir_ + "/locked.s19"}), 0, "",
+       "x3image: " + x3 + " signed by key " + minisign_key_id(locked) + " into " + dir_ + "/locked.s19\n"},
+#endif
+      // prog_x3flash with the switch's trusted keys: what they signed, and
+      // nothing else.
+      {"upgrade with a signed image", {}, prog_x3flash({"localhost", "2", signed_x3}), 0,
+       "prog_x3flash: slot 2 re-flashed: bank 0 (0x00000), generation 3\n", signed_progress, {}, 0, {keys_setting}},
+      {"upgrade with an unsigned image", {}, prog_x3flash({"localhost", "2", x3}), 1, "",
+       "prog_x3flash: loading " + x3 + "\nprog_x3flash: Refused: the image is not signed, and this switch accepts "
+       "signed images only.\nprog_x3flash: image signature: the image carries no signature\n", {}, 0, {keys_setting}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     start_sim(c.faults);
-    const int pid = start_process(c.argv, "/dev/null", dir_ + "/out", dir_ + "/err", {lock_setting()});
+    std::vector<std::string> env = c.env;
+    env.push_back(lock_setting());
+    const int pid = start_process(c.argv, "/dev/null", dir_ + "/out", dir_ + "/err", env);
     if (c.signal) {
       ASSERT_TRUE(wait_until_sim_frozen());
       kill(pid, c.signal);
@@ -228,7 +320,7 @@ TEST_F(Tools, OutputsAndExitStatuses) {
     EXPECT_EQ(c.err, r.err);
   }
   auto state = card(2);
-  EXPECT_EQ(2u, state->boot.boot_count);
+  EXPECT_EQ(3u, state->boot.boot_count);
   EXPECT_EQ(mcu_bytes + '\xFF', std::string(state->mcu.flash + 0x8000, state->mcu.flash + 0x9235));
   EXPECT_EQ(0u, state->mcu.monitor);  // left monitor mode after the failure
   EXPECT_EQ(5, card(3)->mcu.control[7][0]);  // the type 20 record is the 7th
@@ -261,18 +353,29 @@ TEST_F(Tools, CleanUnderValgrind) {
   add_random_bytes(full, 0, 0x80000, 11);
   full[0x10000] = 0xFF;
   const std::string mcu = mcu_file(0xA000, random_bytes(0x300, 0xA000), "mcu.s19");
+  // flash_x3 once more with trusted keys, checking the full image's
+  // signature.
+  make_minisign_keys(dir_ + "/key");
+  const std::string full_file = save("full.s19", s_records(full));
+  ASSERT_EQ(0, run_process({X3IMAGE_PATH, "sign", full_file, "--key", dir_ + "/key.key", "--allow", "other-bank",
+                            "-o", dir_ + "/full_signed.s19"}, "").status);
   const std::vector<std::string> runs[] = {
       {FLASH_X3_DYNAMIC_PATH},
+      {FLASH_X3_DYNAMIC_PATH, "signed"},
       {LINECARD_PATH, "localhost", "2", "mcu-program", mcu},
       {LINECARD_PATH, "localhost", "4", "watch", "1", "2"},  // fails on the swapped card
-      {PROG_X3FLASH_PATH, "localhost", "3", save("full.s19", s_records(full))}};
+      {PROG_X3FLASH_PATH, "localhost", "3", full_file}};
   for (const auto& run : runs) {
     std::vector<std::string> argv = {valgrind, "--error-exitcode=99", "--leak-check=full",
                                      "--errors-for-leak-kinds=definite,indirect,possible"};
-    argv.insert(argv.end(), run.begin(), run.end());
-    const bool cgi = run[0] == FLASH_X3_DYNAMIC_PATH;
-    const std::string input = cgi ? multipart_form({1}, s_records(full)) : "";
-    process_result r = run_process(argv, input, {"CONTENT_TYPE=" + form_content_type(), lock_setting()});
+    const bool cgi = run[0] == FLASH_X3_DYNAMIC_PATH, with_keys = run.size() == 2;
+    argv.push_back(run[0]);
+    if (!cgi) argv.insert(argv.end(), run.begin() + 1, run.end());
+    const std::string input = cgi ? multipart_form({1}, read_file(with_keys ? dir_ + "/full_signed.s19" : full_file)) : "";
+    std::vector<std::string> env = {"CONTENT_TYPE=" + form_content_type(), lock_setting()};
+    if (with_keys) env.push_back("X3_TRUSTED_KEYS=" + dir_ + "/key.pub");
+    process_result r = run_process(argv, input, env);
+    EXPECT_EQ(std::string::npos, r.err.find("image signature")) << r.err;
     EXPECT_NE(99, r.status) << run[0] << ": " << r.err;
     EXPECT_NE(std::string::npos, r.err.find("ERROR SUMMARY: 0 errors")) << r.err;
     // What stays allocated at flash_x3's end: the image buffer, kept to the

@@ -28,7 +28,8 @@ inline void minisign_sign(const std::string& file, const std::string& key, const
 inline std::string minisign_key_id(const std::string& base) {
   const std::string text = read_file(base + ".pub");
   const std::string marker = "public key ";
-  return text.substr(text.find(marker) + marker.size(), 16);
+  const size_t id = text.find(marker) + marker.size();
+  return text.substr(id, text.find('\n', id) - id);
 }
 
 #endif
