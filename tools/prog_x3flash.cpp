@@ -34,7 +34,10 @@ const char HELP[] =
     "first (lock file $%s, default %s).\n"
     "Ctrl-C, SIGTERM or SIGHUP stop the run after the current scan request\n"
     "and give the scan service back; a card not finished keeps starting its\n"
-    "previous firmware until its new generation byte is written.\n";
+    "previous firmware until its new generation byte is written.\n"
+    "\n"
+    "When this machine has trusted keys (file $%s, default %s),\n"
+    "the image must carry a signature by one of them (x3image sign).\n";
 
 bool parse_slot(const char* text, int* slot) {
   char* end = nullptr;
@@ -137,7 +140,7 @@ int upgrade(const char* host, int slot, const char* path) {
 int main(int argc, char** argv) {
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     printf("usage: prog_x3flash IP_address_or_name slot_number s19_file\n\n");
-    printf(HELP, UPGRADE_LOCK_VARIABLE, UPGRADE_LOCK_DEFAULT);
+    printf(HELP, UPGRADE_LOCK_VARIABLE, UPGRADE_LOCK_DEFAULT, TRUSTED_KEYS_VARIABLE, TRUSTED_KEYS_DEFAULT);
     return 0;
   }
   if (argc != 4) {
