@@ -273,6 +273,12 @@ TEST_F(Tools, OutputsAndExitStatuses) {
        "take; sign without minisign's -l\n"},
       {"attach a file that is no signature", {}, x3image({"attach", x3, password, "-o", dir_ + "/t.s19"}), 1, "",
        "x3image: " + password + ": a signature has 4 lines, this one 1\n"},
+      // minisign itself verifies the original against the signature x3image made.
+      {"payload", {}, x3image({"payload", signed_x3, "-o", dir_ + "/original.s19", "--minisig", dir_ + "/original.minisig"}),
+       0, "", ""},
+      {"minisign verifies the payload", {}, {MINISIGN, "-Vm", dir_ + "/original.s19", "-x", dir_ + "/original.minisig",
+                                             "-p", key + ".pub"}, 0,
+       "Signature and comment signature verified\nTrusted comment: " + default_comment + "\n", ""},
       {"payload of an unsigned file", {}, x3image({"payload", x3}), 1, "", "x3image: " + x3 + " carries no signature\n"},
 #ifdef SODIUM_LIBRARY_MINIMAL
       {"sign with a password", {}, x3image({"sign", x3, "--key", locked + ".key", "--password-file", password, "-o",
