@@ -4,11 +4,12 @@
 #
 # report_dir receives report.json, the image's description (x3image info's,
 # with verified_with, the keys file its signature was found good against,
-# or null; file and refused for an image refused) then one entry per
-# switch (switch, address, slots, result, reason, seconds), and report.txt,
-# the same as a table. The switches are the hosts of the playbook's last
-# play, learnt before any is contacted. A switch's result is "ok" once the
-# role x3_upgrade recorded x3_upgrade_done for it, "failed" when one of its
+# or null; file and refused for an image refused, file and checked false
+# when the image check did not run) then one entry per switch (switch,
+# address, slots, result, reason, seconds), and report.txt, the same as a
+# table. The switches are the hosts of the playbook's last play, learnt
+# before any is contacted. A switch's result is "ok" once the role
+# x3_upgrade recorded x3_upgrade_done for it, "failed" when one of its
 # tasks failed, and "not attempted" otherwise.
 #
 # Ansible 2.14 gives a callback a task's outcome only as result._host and
@@ -80,6 +81,10 @@ class CallbackModule(CallbackBase):
         # contacted, whatever --limit says (each batch runs with the
         # inventory restricted to its hosts).
         play_vars = play.get_variable_manager().get_vars(play=play)
+        if 'hostvars' not in play_vars:
+            # A play no host matched (--limit left the control machine
+            # out): learn them at the next.
+            return
         self.set_options(var_options=play_vars)
         templar = Templar(loader=None, variables=play_vars)
         hostnames = lookup_loader.get('ansible.builtin.inventory_hostnames', loader=None, templar=templar)
@@ -152,7 +157,9 @@ class CallbackModule(CallbackBase):
         for entry in self.switches.values():
             if entry['result'] == NOT_ATTEMPTED:
                 entry['reason'] = reason
-        image = self.image or {'file': self.get_option('firmware'), 'refused': self.image_refusal or ''}
+        # Described, refused, or neither when the image check did not run.
+        image = self.image or ({'file': self.get_option('firmware'), 'refused': self.image_refusal}
+                               if self.image_refusal else {'file': self.get_option('firmware'), 'checked': False})
         report = {'image': image, 'switches': list(self.switches.values())}
         directory = os.path.abspath(self.get_option('report_dir'))
         os.makedirs(directory, exist_ok=True)
@@ -180,6 +187,8 @@ class CallbackModule(CallbackBase):
         lines = ['X3 firmware rollout, %s' % datetime.datetime.now().strftime('%Y-%m-%d %H:%M:%S')]
         if 'refused' in image:
             lines.append('image    %s: refused: %s' % (image.get('file'), image['refused']))
+        elif 'checked' in image:
+            lines.append('image    %s: not checked (the image check did not run)' % image.get('file'))
         else:
             lines.append('image    %s' % image.get('file'))
             lines.append('         %s bytes, %s-%s, sectors %s, crc32 %s' % (
