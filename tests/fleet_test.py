@@ -3,13 +3,14 @@
 fleet/upgrade_x3.yml against a lab of five simulated switches
 (scripts/fleet-lab: scan_sim, lighttpd and flash_x3 per switch), then the
 rollout report, the switches' access logs and their cards are checked.
-Exits 77 where ansible-playbook or lighttpd is missing or mount namespaces
-are not allowed.
+Exits 77 where ansible-playbook, lighttpd or minisign is missing or mount
+namespaces are not allowed.
 
   tests/fleet_test.py BUILD_DIR
 """
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -18,21 +19,49 @@ import tempfile
 import zlib
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MINISIGN = '/usr/bin/minisign'
 SWITCHES = ['sw%02d' % i for i in range(1, 6)]
 OK, FAILED, STOPPED = ('ok', ''), ('failed', 'The upgrade failed.'), 'not attempted'
+# The slots a switch with that result re-flashed; only these two results
+# post the form.
+REFLASHED = {OK: [2, 3], FAILED: [2]}
+KEYS = 'firmware_keys=k.pub'
 # The rollouts, one after the other on one lab whose switches 2 and 4
 # cannot erase slot 3: ansible-playbook's arguments, whether it fails, and
-# per switch the result in the report and a piece of the reason. With the
-# batches sw01, then sw02 to sw04, then sw05, both failures fall in the
-# second batch: its other switch still finishes, the third is not started.
+# per switch the result in the report and a pattern its reason holds.
+# With the batches sw01, then sw02 to sw04, then sw05, both failures fall
+# in the second batch: its other switch still finishes, the third is not
+# started. The default batches (sw01, sw02, the rest) stop after sw02.
 ROLLOUTS = [
     ('a corrupt image stops the run first', ['-e', 'firmware=cut.s19'], True,
      [(STOPPED, 'image refused: Checksum error')] * 5),
+    ('an image without data at or above 0x10000 stops the run first', ['-e', 'firmware=low.s19'], True,
+     [(STOPPED, r'image refused: it has no data at or above 0x10000: .*'
+                r'\(x3_upgrade_allow: \[no-generation\] lets it through\)$')] * 5),
+    ('x3_upgrade_allow lets it through the image check',
+     ['-e', 'firmware=low.s19', '-e', 'x3_upgrade_allow=no-generation', '--check'], False,
+     [(STOPPED, 'check mode')] * 5),
     ('check mode touches no card', ['-e', 'firmware=x3.s19', '--check'], False,
      [(STOPPED, 'check mode')] * 5),
     ('switches 2 and 4 fail, the rest of their batch finishes, no new batch starts',
      ['-e', 'firmware=x3.s19', '-e', '{"batches": [1, 3]}'], True,
      [OK, FAILED, OK, FAILED, (STOPPED, 'stopped after sw02, sw04 failed')]),
+    ('firmware_keys: an unsigned image stops the run first', ['-e', 'firmware=x3.s19', '-e', KEYS], True,
+     [(STOPPED, 'image refused: firmware_keys /.*/k.pub: the image carries no signature$')] * 5),
+    ('firmware_keys: an image changed since it was signed stops the run first',
+     ['-e', 'firmware=changed.s19', '-e', KEYS], True,
+     [(STOPPED, 'image refused: firmware_keys /.*: the signature by key [0-9A-F]{16} does not '
+                'match the image$')] * 5),
+    ('firmware_keys: an image signed by another key stops the run first',
+     ['-e', 'firmware=signed.s19', '-e', 'firmware_keys=other.pub'], True,
+     [(STOPPED, 'image refused: firmware_keys /.*/other.pub: signed by key [0-9A-F]{16}, which is '
+                'not a trusted key$')] * 5),
+    ('firmware_keys: a well-signed image goes out, canary first, and stops after sw02',
+     ['-e', 'firmware=signed.s19', '-e', KEYS], True,
+     [OK, FAILED] + [(STOPPED, 'stopped after sw02 failed')] * 3),
+    ('--limit without the control machine skips the image check: no switch is upgraded',
+     ['-e', 'firmware=signed.s19', '-e', KEYS, '--limit', 'sw01'], True,
+     [('failed', 'the image check did not run')] + [(STOPPED, 'stopped after sw01 failed')] * 4),
 ]
 
 
@@ -43,24 +72,59 @@ def run(argv, **options):
 
 def write_images(work):
     """x3.s19, 96 KiB with a version stamp (x3image firmware; its generation
-    byte left erased), and cut.s19, the same cut inside a record; returns
-    the bank of a card that started x3.s19 first."""
-    made = run([os.path.join(BUILD, 'tools', 'x3image'), 'firmware', 'x3.s19', '--size', '0x18000',
-                '--seed', '1971', '--stamp', 'X3 fleet test', '--compiled', 'Dec 5 2026 17:20:01'],
-               cwd=work)
-    assert made.returncode == 0, made.stdout
+    byte left erased); cut.s19, the same cut inside a record; low.s19, 32
+    KiB; the keys k and other (minisign); signed.s19, x3.s19 signed by k;
+    changed.s19, that with one data byte changed (its record still sound).
+    Returns the bank x3.s19 and signed.s19 make, generation byte erased."""
+    x3image = os.path.join(BUILD, 'tools', 'x3image')
+    for argv in ([x3image, 'firmware', 'x3.s19', '--size', '0x18000', '--seed', '1971', '--stamp',
+                  'X3 fleet test', '--compiled', 'Dec 5 2026 17:20:01'],
+                 [x3image, 'firmware', 'low.s19', '--size', '0x8000'],
+                 [MINISIGN, '-G', '-W', '-f', '-p', 'k.pub', '-s', 'k.key'],
+                 [MINISIGN, '-G', '-W', '-f', '-p', 'other.pub', '-s', 'other.key'],
+                 [x3image, 'sign', 'x3.s19', '--key', 'k.key', '-o', 'signed.s19']):
+        made = run(argv, cwd=work)
+        assert made.returncode == 0, made.stdout
     with open(os.path.join(work, 'x3.s19'), 'rb') as text:
         whole = text.read()
     with open(os.path.join(work, 'cut.s19'), 'wb') as out:
         out.write(whole[:len(whole) // 2])
+    with open(os.path.join(work, 'signed.s19')) as text:
+        lines = text.read().split('\n')
+    first = next(i for i, line in enumerate(lines) if line.startswith('S3'))
+    record = bytearray.fromhex(lines[first][2:])
+    record[5] ^= 0x01
+    record[-1] = ~sum(record[:-1]) & 0xFF
+    lines[first] = 'S3' + record.hex().upper()
+    with open(os.path.join(work, 'changed.s19'), 'w') as out:
+        out.write('\n'.join(lines))
     bank = bytearray(b'\xff' * 0x80000)
     for line in whole.split(b'\n'):
         if line.startswith(b'S3'):
             record = bytes.fromhex(line[2:].decode())
             address = int.from_bytes(record[1:5], 'big')
             bank[address:address + len(record) - 6] = record[5:-1]
-    bank[0x10000] = 1
     return bank
+
+
+def cards(lab, switch):
+    """The switch's cards by slot, as scan_sim shows them."""
+    shown = run([os.path.join(BUILD, 'sim', 'scan_sim'), 'show', '--json', '--state',
+                 os.path.join(lab, switch, 'state')])
+    return {card['slot']: card for card in json.loads(shown.stdout)}
+
+
+def started(card, bank_image):
+    """CARD once re-flashed with BANK_IMAGE and started: the image in its
+    other bank with the next generation, booted once more. (That CRC is
+    right for a card's first two re-flashes; from the third on, bank 0's
+    last sector holds bank 1's first.)"""
+    bank = 1 - card['boots_bank']
+    generation = max(card['generation_0x10000'] or 0, card['generation_0x80000'] or 0) + 1
+    crc = '%08x' % zlib.crc32(bank_image[:0x10000] + bytes([generation]) + bank_image[0x10001:])
+    return dict(card, **{'generation_0x%x' % (0x10000 + 0x70000 * bank): generation, 'boots_bank': bank,
+                         'boots_crc32': crc, 'boot_count': card['boot_count'] + 1,
+                         'last_boot': {'bank': bank, 'generation': generation, 'crc32': crc}})
 
 
 def requests(lab, switch):
@@ -69,11 +133,12 @@ def requests(lab, switch):
         return [line.split('"')[1].rsplit(' ', 1)[0] for line in log]
 
 
-def check_rollout(rollout, work, lab, info, new):
+def check_rollout(rollout, work, lab, infos, bank_image):
     """The problems of one rollout."""
     _, args, fails, results = rollout
     report = os.path.join(work, 'report')
     asked_before = {switch: len(requests(lab, switch)) for switch in SWITCHES}
+    cards_before = {switch: cards(lab, switch) for switch in SWITCHES}
     played = run(['ansible-playbook', '-i', os.path.join(lab, 'inventory.yml'), '-e',
                   'report_dir=' + report, os.path.join(REPO, 'fleet', 'upgrade_x3.yml')] + args,
                  cwd=work)
@@ -85,27 +150,35 @@ def check_rollout(rollout, work, lab, info, new):
             table = text.read().splitlines()
     except (OSError, ValueError) as e:
         return problems + ['no report: %s' % e, played.stdout]
-    if 'firmware=x3.s19' in args and entries['image'] != info:
-        problems.append('image in the report %s' % entries['image'])
+    # A described image: x3image info's description and the keys file its
+    # signature was found good against; a signed one's key and trusted
+    # comment in the table.
+    given = dict(arg.split('=', 1) for arg in args if arg.startswith('firmware'))
+    image, keys = entries['image'], given.get('firmware_keys') and os.path.join(work, given['firmware_keys'])
+    signature = ['signed by key %s, %s' % (image['signed_by'], 'signature good against %s' % keys if keys
+                                           else 'not checked here'),
+                 'trusted comment: %s' % image['trusted_comment']] if image.get('signed_by') else []
+    if 'bytes' in image and (image != dict(infos[given['firmware']], verified_with=keys) or
+                             not all(any(line.strip().startswith(s) for line in table) for s in signature)):
+        problems.append('image in the report %s' % image)
     if [e['switch'] for e in entries['switches']] != SWITCHES:
         problems.append('switches in the report %s' % entries['switches'])
     for entry, (result, reason), switch in zip(entries['switches'], results, SWITCHES):
-        cards = json.loads(run([os.path.join(BUILD, 'sim', 'scan_sim'), 'show', '--json',
-                                '--state', os.path.join(lab, switch, 'state')]).stdout)
-        touched = [c['slot'] for c in cards if c['boot_count'] or c['generation_0x10000'] != None]
-        posted = result != STOPPED
+        before, after = cards_before[switch], cards(lab, switch)
+        touched = [slot for slot in after if after[slot] != before[slot]]
+        posted = (result, reason) in REFLASHED
         # The report (also its table); the upgrade page asked for (also in
-        # check mode) and the form posted; the cards touched so far and
-        # those that do not start the new image. A failing switch
+        # check mode) and the form posted; the cards this rollout touched
+        # and those that do not start the new image. A failing switch
         # re-flashed slot 2 before slot 3's erase failed.
-        seen = (entry['result'], reason in entry['reason'], entry['slots'],
+        seen = (entry['result'], bool(re.search(reason, entry['reason'])), entry['slots'],
                 any(line.startswith(switch) and result in line for line in table),
                 requests(lab, switch)[asked_before[switch]:], touched,
-                [c for c in cards if c['slot'] in touched and dict(c, **new) != c])
+                [slot for slot in touched if after[slot] != started(before[slot], bank_image)])
         wanted = (result, True, [2, 3], True,
                   ['GET /cgi/web.cgi?upgrade_x3'] * (posted or '--check' in args) +
                   ['POST /cgi/flash_x3'] * posted,
-                  {'ok': [2, 3], 'failed': [2]}.get(result, []), [])
+                  REFLASHED.get((result, reason), []), [])
         if seen != wanted:
             problems.append('%s: %s (%s), expected %s' % (switch, seen, entry['reason'], wanted))
     return problems + [played.stdout] if problems else []
@@ -117,7 +190,7 @@ def main():
     # Stopped from outside (ctest's time limit), the test still stops its lab.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     os.environ['PATH'] += ':/usr/sbin'
-    for tool in ('ansible-playbook', 'lighttpd'):
+    for tool in ('ansible-playbook', 'lighttpd', MINISIGN):
         if not shutil.which(tool):
             print('SKIP: %s is not installed (scripts/setup installs it)' % tool)
             return 77
@@ -126,11 +199,12 @@ def main():
         return 77
     os.environ.update(ANSIBLE_NOCOLOR='1', ANSIBLE_RETRY_FILES_ENABLED='0')
     work = tempfile.mkdtemp(prefix='x3_fleet_')
-    crc = '%08x' % zlib.crc32(write_images(work))
-    new = {'generation_0x10000': 1, 'boots_bank': 0, 'boots_crc32': crc, 'boot_count': 1,
-           'last_boot': {'bank': 0, 'generation': 1, 'crc32': crc}}
-    info = json.loads(run([os.path.join(BUILD, 'tools', 'x3image'), 'info',
-                           os.path.join(work, 'x3.s19'), '--json']).stdout)
+    bank_image = write_images(work)
+    infos = {name: json.loads(run([os.path.join(BUILD, 'tools', 'x3image'), 'info',
+                                   os.path.join(work, name), '--json']).stdout)
+             for name in ('x3.s19', 'low.s19', 'signed.s19', 'changed.s19')}
+    with open(os.path.join(work, 'k.pub')) as text:  # minisign leaves out the id's leading zeros
+        assert int(infos['signed.s19']['signed_by'], 16) == int(text.readline().split()[-1], 16)
     lab, lab_script = os.path.join(work, 'lab'), os.path.join(REPO, 'scripts', 'fleet-lab')
     started = run([lab_script, 'start', '5', '--dir', lab, '--build', BUILD,
                    '--fault', '2:slot=3 erase-fails', '--fault', '4:slot=3 erase-fails'])
@@ -138,7 +212,7 @@ def main():
     failed = started.returncode != 0
     try:
         for rollout in ROLLOUTS if started.returncode == 0 else []:
-            problems = check_rollout(rollout, work, lab, info, new)
+            problems = check_rollout(rollout, work, lab, infos, bank_image)
             print('\n    '.join(['%s - %s' % ('FAIL' if problems else 'ok', rollout[0])] + problems))
             failed = failed or bool(problems)
     finally:

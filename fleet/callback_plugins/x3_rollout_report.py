@@ -2,12 +2,15 @@
 # happened: a failed batch ends the play and skips every later play, so the
 # report cannot be a task of its own.
 #
-# report_dir receives report.json, the image's description then one entry
-# per switch (switch, address, slots, result, reason, seconds), and
-# report.txt, the same as a table. The switches are the hosts of the
-# playbook's last play, learnt before any is contacted. A switch's result
-# is "ok" once the role x3_upgrade recorded x3_upgrade_done for it,
-# "failed" when one of its tasks failed, and "not attempted" otherwise.
+# report_dir receives report.json, the image's description (x3image info's,
+# with verified_with, the keys file its signature was found good against,
+# or null; file and refused for an image refused, file and checked false
+# when the image check did not run) then one entry per switch (switch,
+# address, slots, result, reason, seconds), and report.txt, the same as a
+# table. The switches are the hosts of the playbook's last play, learnt
+# before any is contacted. A switch's result is "ok" once the role
+# x3_upgrade recorded x3_upgrade_done for it, "failed" when one of its
+# tasks failed, and "not attempted" otherwise.
 #
 # Ansible 2.14 gives a callback a task's outcome only as result._host and
 # result._result; there is no public accessor for either.
@@ -78,6 +81,10 @@ class CallbackModule(CallbackBase):
         # contacted, whatever --limit says (each batch runs with the
         # inventory restricted to its hosts).
         play_vars = play.get_variable_manager().get_vars(play=play)
+        if 'hostvars' not in play_vars:
+            # A play no host matched (--limit left the control machine
+            # out): learn them at the next.
+            return
         self.set_options(var_options=play_vars)
         templar = Templar(loader=None, variables=play_vars)
         hostnames = lookup_loader.get('ansible.builtin.inventory_hostnames', loader=None, templar=templar)
@@ -123,8 +130,8 @@ class CallbackModule(CallbackBase):
             return
         entry = self._switch(result)
         if entry is None:
-            # The image check on the control machine: x3image's output is
-            # the loader's reason.
+            # The image check on the control machine: the loader's reason,
+            # why the image cannot be right, or why its signature is not good.
             output = result._result.get('stdout', '') or result._result.get('stderr', '')
             self.image_refusal = one_line(output) or one_line(result._result.get('msg', 'failed'))
             return
@@ -150,7 +157,9 @@ class CallbackModule(CallbackBase):
         for entry in self.switches.values():
             if entry['result'] == NOT_ATTEMPTED:
                 entry['reason'] = reason
-        image = self.image or {'file': self.get_option('firmware'), 'refused': self.image_refusal or ''}
+        # Described, refused, or neither when the image check did not run.
+        image = self.image or ({'file': self.get_option('firmware'), 'refused': self.image_refusal}
+                               if self.image_refusal else {'file': self.get_option('firmware'), 'checked': False})
         report = {'image': image, 'switches': list(self.switches.values())}
         directory = os.path.abspath(self.get_option('report_dir'))
         os.makedirs(directory, exist_ok=True)
@@ -161,10 +170,25 @@ class CallbackModule(CallbackBase):
             out.write(self._table(image))
         display.display('x3 rollout report: %s/report.txt' % directory)
 
+    @staticmethod
+    def _signature(image):
+        """The lines on the image's signature: none for an unsigned image."""
+        signed_by = image.get('signed_by')
+        if not signed_by:
+            return []
+        if signed_by == 'damaged':
+            return ['signature damaged: its records cannot be read, not checked here (no firmware_keys)']
+        checked = ('signature good against %s' % image['verified_with'] if image.get('verified_with')
+                   else 'not checked here (no firmware_keys)')
+        return ['signed by key %s, %s' % (signed_by, checked),
+                'trusted comment: %s' % image.get('trusted_comment')]
+
     def _table(self, image):
         lines = ['X3 firmware rollout, %s' % datetime.datetime.now().strftime('%Y-%m-%d %H:%M:%S')]
         if 'refused' in image:
             lines.append('image    %s: refused: %s' % (image.get('file'), image['refused']))
+        elif 'checked' in image:
+            lines.append('image    %s: not checked (the image check did not run)' % image.get('file'))
         else:
             lines.append('image    %s' % image.get('file'))
             lines.append('         %s bytes, %s-%s, sectors %s, crc32 %s' % (
@@ -173,6 +197,7 @@ class CallbackModule(CallbackBase):
             lines.append('         type %s, compiled %s' % (image.get('type') or '-', image.get('compiled') or '-'))
             if image.get('shared_sector'):
                 lines.append('         WARNING: writes the sector 0x70000 shared with the other bank')
+            lines.extend('         ' + line for line in self._signature(image))
         lines.append('')
         lines.append('%-10s %-15s %-8s %-14s %8s  %s' % ('switch', 'address', 'slots', 'result', 'seconds', 'reason'))
         for e in self.switches.values():
