@@ -1,7 +1,11 @@
 
 // Measures one full-image upgrade of one X3 card model behind the real scan
 // server on loopback, against a floor: the same number of bare
-// connect / 1-byte exchange / close round trips in the same run. Also
+// connect / 1-byte exchange / close round trips in the same run. The
+// upgrade runs twice per run, without trusted keys and with a trusted-keys
+// file whose key signed the image (their order alternating from run to
+// run); both send the same signed image, which the loader reads the same
+// way without keys, so what separates them is the signature's check. Also
 // reports the peak resident memory of flash_x3 next to that of an empty
 // program built the same way, both measured in every run: which pages of
 // the shared C library a process maps varies from run to run (address
@@ -25,7 +29,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/signed_image.h"
 #include "scan/j5_scan_server.h"
+#include "signing/image_signature.h"
 #include "tests/support/loopback.h"
 #include "sim/backplane.h"
 #include "tests/support/firmware.h"
@@ -60,14 +66,20 @@ class echo_server_t : public qb_server_t {
 
 struct run_result {
   double seconds;
+  double cpu_seconds;  // user and system, peak_rss's own (little) included
   long peak_rss_kib;
   int status;
 };
 
-// Runs `program` under peak_rss with `input_path` on standard input and
-// CONTENT_TYPE set; returns its wall time, peak resident memory and status.
+double cpu_seconds(const rusage& usage) {
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs `program` under peak_rss with `input_path` on standard input,
+// CONTENT_TYPE set and X3_TRUSTED_KEYS naming `trusted_keys` (unset when
+// null); returns its wall time, CPU time, peak resident memory and status.
 run_result run(const char* peak_rss, const char* program, const char* input_path,
-               const std::string& content_type) {
+               const std::string& content_type, const char* trusted_keys = nullptr) {
   int report[2];
   if (pipe(report) != 0) exit(1);
   const auto start = clock_type::now();
@@ -78,6 +90,7 @@ run_result run(const char* peak_rss, const char* program, const char* input_path
     dup2(report[1], 1);
     close(report[0]);
     setenv("CONTENT_TYPE", content_type.c_str(), 1);
+    if (trusted_keys) setenv(TRUSTED_KEYS_VARIABLE, trusted_keys, 1);
     execl(peak_rss, peak_rss, program, static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -86,8 +99,9 @@ run_result run(const char* peak_rss, const char* program, const char* input_path
   if (read(report[0], text, sizeof text - 1) < 0) text[0] = 0;
   close(report[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
-  return {seconds_since(start), atol(text), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  rusage usage{};  // peak_rss's and, since it waited for it, the program's
+  wait4(pid, &status, 0, &usage);
+  return {seconds_since(start), cpu_seconds(usage), atol(text), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 // The floor's client runs in a process of its own, as flash_x3 does: run
@@ -122,6 +136,15 @@ double floor_seconds(int32_t port, long round_trips) {
   return seconds;
 }
 
+// Creates the file named by the mkstemp template `path` holding `content`.
+bool write_temporary(char* path, const std::string& content) {
+  const int fd = mkstemp(path);
+  if (fd < 0) return false;
+  const bool written = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  close(fd);
+  return written;
+}
+
 template <typename T>
 T median(std::vector<T> values) {
   std::sort(values.begin(), values.end());
@@ -140,16 +163,27 @@ int main(int argc, char** argv) {
   const char* empty_program = argv[3];
   const int runs = argc > 4 ? atoi(argv[4]) : 5;
   const int slot = 3;
+  // Without trusted keys nothing may be checked: not even a trusted-keys
+  // file at the switch's default place.
+  unsetenv(TRUSTED_KEYS_VARIABLE);
+  if (signatures_required()) {
+    fprintf(stderr, "upgrade_bench: %s exists, so every upgrade would be checked\n", TRUSTED_KEYS_DEFAULT);
+    return 1;
+  }
 
-  // A full 512 KiB image; the generation byte at 0x10000 stays erased.
+  // A full 512 KiB image, the generation byte at 0x10000 left erased,
+  // signed by a key made for this run.
   firmware image;
   add_random_bytes(image, 0, 0x80000, 7);
   image[0x10000] = 0xFF;
+  bench_key key;
+  if (!make_bench_key(&key)) return 1;
+  const std::string signed_image = signed_s_records(key, s_records(image));
+  if (signed_image.empty()) return 1;
   char body_path[] = "/tmp/upgrade_bench_XXXXXX";
-  int body_fd = mkstemp(body_path);
-  const std::string body = multipart_form({slot}, s_records(image));
-  if (write(body_fd, body.data(), body.size()) != static_cast<ssize_t>(body.size())) return 1;
-  close(body_fd);
+  char keys_path[] = "/tmp/upgrade_bench_keys_XXXXXX";
+  const std::string body = multipart_form({slot}, signed_image);
+  if (!write_temporary(body_path, body) || !write_temporary(keys_path, key.trusted_keys)) return 1;
 
   backplane_t& backplane = *new backplane_t;  // used by the server's thread to the end
   counting_service_t& service =
@@ -157,39 +191,54 @@ int main(int argc, char** argv) {
   const int32_t echo_port = unused_loopback_port();
   serve_in_background<echo_server_t>(echo_port);
 
-  std::vector<double> upgrade_times, floor_times;
-  std::vector<long> upgrade_rss, empty_rss;
+  // [0] without trusted keys, [1] with them.
+  const char* const trusted_keys[2] = {nullptr, keys_path};
+  std::vector<double> upgrade_times[2], upgrade_cpu[2], floor_times;
+  std::vector<long> upgrade_rss[2], empty_rss;
   long requests = 0;
   for (int i = 0; i < runs; i++) {
-    backplane.insert_card(slot);
-    const long before = service.requests;
-    run_result r = run(peak_rss, flash_x3, body_path, form_content_type());
-    requests = service.requests - before;
-    uint32_t boots = 0;
-    backplane.with_card(slot, [&](x3_card_t& card) { boots = card.state().boot.boot_count; });
-    if (r.status != 0 || boots != 1) {
-      fprintf(stderr, "upgrade_bench: the upgrade failed (status %d)\n", r.status);
-      return 1;
+    for (int turn = 0; turn < 2; turn++) {
+      const int keys = (i + turn) % 2;
+      backplane.insert_card(slot);
+      const long before = service.requests;
+      run_result r = run(peak_rss, flash_x3, body_path, form_content_type(), trusted_keys[keys]);
+      const long served = service.requests - before;
+      uint32_t boots = 0;
+      backplane.with_card(slot, [&](x3_card_t& card) { boots = card.state().boot.boot_count; });
+      if (r.status != 0 || boots != 1 || (requests != 0 && served != requests)) {
+        fprintf(stderr, "upgrade_bench: the upgrade %s trusted keys failed (status %d, %ld requests)\n",
+                keys ? "with" : "without", r.status, served);
+        return 1;
+      }
+      requests = served;
+      upgrade_times[keys].push_back(r.seconds);
+      upgrade_cpu[keys].push_back(r.cpu_seconds);
+      upgrade_rss[keys].push_back(r.peak_rss_kib);
     }
-    upgrade_times.push_back(r.seconds);
-    upgrade_rss.push_back(r.peak_rss_kib);
     floor_times.push_back(floor_seconds(echo_port, requests));
     empty_rss.push_back(run(peak_rss, empty_program, "/dev/null", "").peak_rss_kib);
   }
   unlink(body_path);
+  unlink(keys_path);
 
-  const double upgrade = median(upgrade_times), floor = median(floor_times);
+  const double floor = median(floor_times);
   printf("full-image upgrade of one card, median of %d runs\n", runs);
-  printf("  requests per upgrade      %ld\n", requests);
-  printf("  upgrade wall time         %.3f s  (%.0f requests/s)\n", upgrade, requests / upgrade);
-  printf("  floor, same round trips   %.3f s  (%.0f round trips/s)\n", floor, requests / floor);
-  printf("  upgrade / floor           %.2f\n", upgrade / floor);
-  const long upgrade_kib = median(upgrade_rss), empty_kib = median(empty_rss);
+  printf("  requests per upgrade          %ld\n", requests);
+  printf("  floor, same round trips       %.3f s  (%.0f round trips/s)\n", floor, requests / floor);
+  const char* const names[2] = {"without trusted keys", "with trusted keys"};
+  for (int keys = 0; keys < 2; keys++) {
+    const double upgrade = median(upgrade_times[keys]);
+    printf("  upgrade %-21s %.3f s  (%.0f requests/s), %.2f x floor, CPU %.3f s\n", names[keys], upgrade,
+           requests / upgrade, upgrade / floor, median(upgrade_cpu[keys]));
+  }
+  const long empty_kib = median(empty_rss);
   printf("peak resident memory, median (highest)\n");
-  printf("  flash_x3                  %ld KiB  (%ld)\n", upgrade_kib,
-         *std::max_element(upgrade_rss.begin(), upgrade_rss.end()));
-  printf("  empty program             %ld KiB  (%ld)\n", empty_kib,
+  for (int keys = 0; keys < 2; keys++) {
+    const long kib = median(upgrade_rss[keys]);
+    printf("  flash_x3 %-20s %ld KiB  (%ld), empty program + %ld KiB\n", names[keys], kib,
+           *std::max_element(upgrade_rss[keys].begin(), upgrade_rss[keys].end()), kib - empty_kib);
+  }
+  printf("  empty program                 %ld KiB  (%ld)\n", empty_kib,
          *std::max_element(empty_rss.begin(), empty_rss.end()));
-  printf("  difference                %ld KiB\n", upgrade_kib - empty_kib);
   return 0;
 }
