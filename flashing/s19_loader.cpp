@@ -101,9 +101,8 @@ bool line_ends_next(FILE* in) {
 // the rest as it was, so the last NUL in the buffer is the end of the
 // piece, whatever zero bytes the piece itself holds.
 size_t piece_length(const char* line) {
-  size_t end = LINE_SIZE - 1;
-  while (end > 0 && line[end] != '\0') end--;
-  return end;
+  const void* end = memrchr(line, '\0', LINE_SIZE);
+  return end ? static_cast<size_t>(static_cast<const char*>(end) - line) : 0;
 }
 
 }  // namespace
