@@ -24,7 +24,6 @@
 #include "flashing/s19_loader.h"
 #include "signing/image_signature.h"
 #include "signing/signature_records.h"
-#include "tests/support/firmware.h"
 
 namespace {
 
@@ -57,12 +56,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: signature_bench [RUNS]\n");
     return 2;
   }
-  firmware firmware_image;
-  add_random_bytes(firmware_image, 0, 0x80000, 7);
-  firmware_image[0x10000] = 0xFF;
   bench_key key;
   if (!make_bench_key(&key)) return 1;
-  const std::string text = signed_s_records(key, s_records(firmware_image));
+  const std::string text = signed_full_image(key);
   char keys_path[] = "/tmp/signature_bench_keys_XXXXXX";
   const int fd = mkstemp(keys_path);
   if (fd < 0 || write(fd, key.trusted_keys.data(), key.trusted_keys.size()) !=

@@ -6,6 +6,7 @@
 
 #include "flashing/s19_loader.h"
 #include "signing/signature_records.h"
+#include "tests/support/firmware.h"
 
 bool make_bench_key(bench_key* key) {
   if (sodium_init() < 0) return false;
@@ -35,14 +36,12 @@ std::string signed_s_records(const bench_key& key, const std::string& file) {
   reader.prehash(hash);
   const std::string signature = sign_prehashed(key.secret, hash, "bench image");
 
-  // Before the first data or end record, with the file's line ends.
-  size_t at = 0;
-  while (at < file.size() && !(file[at] == 'S' && at + 1 < file.size() && file[at + 1] != '\0' &&
-                                 strchr("123789", file[at + 1]))) {
-    const size_t end = file.find('\n', at);
-    at = end == std::string::npos ? file.size() : end + 1;
-  }
-  const size_t first_end = file.find('\n');
-  const bool crlf = first_end != std::string::npos && first_end > 0 && file[first_end - 1] == '\r';
-  return file.substr(0, at) + signature_records(signature, crlf ? "\r\n" : "\n") + file.substr(at);
+  return with_signature_records(file, signature);
+}
+
+std::string signed_full_image(const bench_key& key) {
+  firmware image;
+  add_random_bytes(image, 0, 0x80000, 7);
+  image[0x10000] = 0xFF;
+  return signed_s_records(key, s_records(image));
 }

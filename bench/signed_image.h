@@ -21,4 +21,8 @@ bool make_bench_key(bench_key* key);
 // signature before its first data record; "" when the file does not load.
 std::string signed_s_records(const bench_key& key, const std::string& file);
 
+// A full 512 KiB image of random bytes (seed 7) as S3 records, the
+// generation byte at 0x10000 left erased, signed by `key`.
+std::string signed_full_image(const bench_key& key);
+
 #endif

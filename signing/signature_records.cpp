@@ -39,6 +39,17 @@ size_t content_length(const char* line, size_t length) {
   return length;
 }
 
+// Whether the line at `line` of `text` is a record of one of `kinds`
+// ("123": a data record).
+bool record_of(const std::string& text, size_t line, const char* kinds) {
+  return line + 1 < text.size() && text[line] == 'S' && text[line + 1] != '\0' && strchr(kinds, text[line + 1]);
+}
+
+size_t next_line(const std::string& text, size_t line) {
+  const size_t end = text.find('\n', line);
+  return end == std::string::npos ? text.size() : end + 1;
+}
+
 }  // namespace
 
 std::string signature_records(const std::string& text, const std::string& line_end) {
@@ -60,6 +71,31 @@ std::string signature_records(const std::string& text, const std::string& line_e
 bool is_signature_record(const char* line, size_t length) {
   return length >= S0_DATA_POS + tag_text().size() && line[0] == 'S' && line[1] == '0' &&
          memcmp(line + S0_DATA_POS, tag_text().data(), tag_text().size()) == 0;
+}
+
+std::string with_signature_records(const std::string& file, const std::string& text) {
+  size_t at = 0;
+  while (at < file.size() && !record_of(file, at, "123789")) at = next_line(file, at);
+  const size_t first_end = file.find('\n');
+  const bool crlf = first_end != std::string::npos && first_end > 0 && file[first_end - 1] == '\r';
+  return file.substr(0, at) + signature_records(text, crlf ? "\r\n" : "\n") + file.substr(at);
+}
+
+std::string without_signature_records(const std::string& file, bool* removed) {
+  std::string original;
+  bool header = true;
+  *removed = false;
+  for (size_t line = 0; line < file.size();) {
+    const size_t next = next_line(file, line);
+    header = header && !record_of(file, line, "123");
+    if (header && is_signature_record(file.data() + line, next - line)) {
+      *removed = true;
+    } else {
+      original.append(file, line, next - line);
+    }
+    line = next;
+  }
+  return original;
 }
 
 signed_image_reader::signed_image_reader() {

@@ -34,6 +34,15 @@ std::string signature_records(const std::string& text, const std::string& line_e
 // Whether `line` (one whole line) is a signature record, by its tag.
 bool is_signature_record(const char* line, size_t length);
 
+// The S-record text `file` with the records that carry `text` before its
+// first data record (or its end record, when it has none), their line
+// ends those of the file's first line.
+std::string with_signature_records(const std::string& file, const std::string& text);
+
+// `file` without the signature records before its first data record, as
+// it was signed; *removed says whether it had any.
+std::string without_signature_records(const std::string& file, bool* removed);
+
 // Sorts what the loader reads into the signed bytes, which it hashes as
 // they pass, and the signature records before the first data record,
 // whose text it keeps. Nothing else of the file is kept.

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "common/exception.h"
 #include "signing/image_signature.h"
@@ -12,29 +11,6 @@
 #include "tools/x3image_image.h"
 
 namespace {
-
-// Whether the line at `line` of `text` is a record of one of `kinds`
-// ("123": a data record).
-bool record_of(const std::string& text, size_t line, const char* kinds) {
-  return line + 1 < text.size() && text[line] == 'S' && text[line + 1] != '\0' && strchr(kinds, text[line + 1]);
-}
-
-size_t next_line(const std::string& text, size_t line) {
-  const size_t end = text.find('\n', line);
-  return end == std::string::npos ? text.size() : end + 1;
-}
-
-// `file` with the records that carry `signature` before its first data
-// record, their line ends those of the file's first line.
-std::string with_signature(const std::string& file, const std::string& signature) {
-  size_t at = 0;
-  // Before the first data record, or the end record of an image without.
-  while (at < file.size() && !record_of(file, at, "123789")) at = next_line(file, at);
-  const size_t first_end = file.find('\n');
-  const std::string line_end = first_end != std::string::npos && first_end > 0 && file[first_end - 1] == '\r'
-                                   ? "\r\n" : "\n";
-  return file.substr(0, at) + signature_records(signature, line_end) + file.substr(at);
-}
 
 // Loads `path` for sign and attach and says why it cannot be signed:
 // a file the switch refuses, one signed already, one whose signed bytes
@@ -108,10 +84,6 @@ std::string read_password(const command_options& options, const std::string& key
   return password;
 }
 
-void write_signed(const std::string& out, const loaded_image& image, const std::string& signature) {
-  write_file(out, with_signature(image.file, signature));
-}
-
 }  // namespace
 
 int sign(const std::string& path, const std::vector<std::string>& args) {
@@ -134,7 +106,7 @@ int sign(const std::string& path, const std::vector<std::string>& args) {
   if (!key_error.empty()) throw exception_t("%s: %s", key_path.c_str(), key_error.c_str());
   uint8_t hash[PREHASH_BYTES];
   image.signature.prehash(hash);
-  write_signed(out, image, sign_prehashed(key, hash, comment));
+  write_file(out, with_signature_records(image.file, sign_prehashed(key, hash, comment)));
   fprintf(stderr, "x3image: %s signed by key %s into %s\n", path.c_str(), key_id_text(key.id).c_str(),
           out.c_str());
   return 0;
@@ -162,7 +134,7 @@ int attach(const std::string& path, const std::vector<std::string>& args) {
   if (!signable(path, allowed_problems(o), &image, &summary)) return 1;
   std::string normalised;
   for (const std::string& line : text_lines(text)) normalised += line + "\n";
-  write_signed(out, image, normalised);
+  write_file(out, with_signature_records(image.file, normalised));
   fprintf(stderr, "x3image: signature by key %s attached to %s into %s\n", key_id_text(signature.id).c_str(),
           path.c_str(), out.c_str());
   return 0;
@@ -191,18 +163,8 @@ int payload(const std::string& path, const std::vector<std::string>& args) {
   const command_options o = parse_options(args, {"-o", "--minisig"});
   const std::vector<uint8_t> content = read_file(path);
   const std::string file(content.begin(), content.end());
-  std::string original;
-  bool header = true, removed = false;
-  for (size_t line = 0; line < file.size();) {
-    const size_t next = next_line(file, line);
-    header = header && !record_of(file, line, "123");
-    if (header && is_signature_record(file.data() + line, next - line)) {
-      removed = true;
-    } else {
-      original.append(file, line, next - line);
-    }
-    line = next;
-  }
+  bool removed = false;
+  const std::string original = without_signature_records(file, &removed);
   if (!removed) throw exception_t("%s carries no signature", path.c_str());
   const std::string minisig = option(o, "--minisig");
   if (!minisig.empty()) {
