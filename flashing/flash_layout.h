@@ -18,6 +18,9 @@ const uint32_t BANK0_BASE = 0x00000;
 const uint32_t BANK1_BASE = 0x70000;
 const uint32_t GENERATION_OFFSET = 0x10000;
 
+// What an erased flash byte reads.
+const uint8_t ERASED = 0xFF;
+
 // Erase works on whole sectors.
 const uint32_t SECTOR_SIZE = 0x10000;
 const uint32_t SECTORS_PER_BANK = BANK_SIZE / SECTOR_SIZE;

@@ -12,7 +12,6 @@ uint32_t bootval;
 
 namespace {
 
-const uint8_t ERASED = 0xFF;
 const uint32_t LAST_GENERATION = 254;
 
 // A sector erase takes the card about a second; a card that still reports
@@ -108,9 +107,11 @@ int flash_card(j5_scan_client_t& client, int slot, const uint32_t* image,
   return 0;
 }
 
+bool has_generation(uint8_t value) { return value != ERASED && value != 0; }
+
 bank_choice choose_bank(uint8_t lo_val, uint8_t hi_val) {
-  const uint32_t L = lo_val == ERASED ? 0 : lo_val;
-  const uint32_t H = hi_val == ERASED ? 0 : hi_val;
+  const uint32_t L = has_generation(lo_val) ? lo_val : 0;
+  const uint32_t H = has_generation(hi_val) ? hi_val : 0;
   if (L == 0 && H == 0) return {BANK0_BASE, 1};
   if (L == LAST_GENERATION && H != 1) return {BANK1_BASE, 1};
   if (H == LAST_GENERATION && L != 1) return {BANK0_BASE, 1};

@@ -26,9 +26,13 @@ struct bank_choice {
   uint32_t bootval;
 };
 
+// Whether a generation byte as read names a generation: 1..254 do, 0xFF
+// (erased) and 0 do not.
+bool has_generation(uint8_t value);
+
 // The bank to program and its new generation, from the two generation
-// bytes as read (0xFF counts as no generation). Generations count 1..254
-// and wrap to 1, so 1 is newer than 254 and nothing else is.
+// bytes as read. Generations count 1..254 and wrap to 1, so 1 is newer
+// than 254 and nothing else is.
 bank_choice choose_bank(uint8_t lo_val, uint8_t hi_val);
 
 // Runs the seven steps below for one card, in order, until one fails;

@@ -33,6 +33,24 @@ std::string bank_crc(const firmware& image) {
   return text;
 }
 
+// What linecard banks prints for a card in `state`: each bank's CRC-32
+// with its generation byte as 0xFF, the bank the card's boot code picks
+// marked.
+std::string banks_lines(const x3_card_state& state) {
+  std::string text;
+  for (uint32_t b = 0; b < 2; b++) {
+    std::vector<uint8_t> bank(state.flash + X3_BANK_BASE[b], state.flash + X3_BANK_BASE[b] + X3_BANK_SIZE);
+    const unsigned generation = bank[X3_GENERATION_OFFSET];
+    bank[X3_GENERATION_OFFSET] = 0xFF;
+    char line[96];
+    snprintf(line, sizeof line, "bank %u (0x%05X): generation %u, crc32 %08x%s\n", b, X3_BANK_BASE[b],
+             generation, crc32(bank.data(), bank.size()), x3_card_t::bank_to_boot(state) == b ? "  <- starts" : "");
+    text += line;
+  }
+  return text + "(crc32: the bank's 512 KiB with its generation byte read as 0xFF, as x3image info\n"
+                "and the upgrade history give it for the image programmed there)\n";
+}
+
 class Tools : public ScanSimTest {
  protected:
   // Writes `text` to the file NAME of this test; returns its path.
@@ -129,6 +147,16 @@ TEST_F(Tools, OutputsAndExitStatuses) {
   signed_progress.replace(signed_progress.find(x3), x3.size(), signed_x3);
   const std::string default_comment = "x3image crc32:" + bank_crc(image) +
       " bytes:98304 range:0x00000-0x17fff type:none";
+  // Slot 4 holds data in both banks, bank 0 of generation 254 and bank 1
+  // of generation 1, which is newer.
+  const std::string noise = random_bytes(X3_BANK_BASE[1] + X3_BANK_SIZE, 41);
+  std::copy(noise.begin(), noise.end(), card(4)->flash);
+  card(4)->flash[X3_BANK_BASE[0] + X3_GENERATION_OFFSET] = 254;
+  card(4)->flash[X3_BANK_BASE[1] + X3_GENERATION_OFFSET] = 1;
+  const std::string fresh_banks = banks_lines(*card(4));
+  // Slot 31 is left in monitor mode, where a grab would erase this page.
+  card(31)->mcu.monitor = 1;
+  card(31)->mcu.flash[0xC200] = 0x5A;
 
   const struct {
     const char* what;
@@ -162,6 +190,16 @@ TEST_F(Tools, OutputsAndExitStatuses) {
       {"too large", {}, prog_x3flash({"localhost", "3", too_large}), 1, "prog_x3flash: " + too_large +
        " is too large for the bank: it has a byte at 0x80000, and a bank holds 0x00000-0x7FFFF\n",
        "prog_x3flash: loading " + too_large + "\n"},
+      // banks reads the flash the upgrade writes.
+      {"banks", {}, linecard({"localhost", "4", "banks"}), 0, fresh_banks, ""},
+      {"banks after two upgrades", {}, linecard({"localhost", "2", "banks"}), 0, "", "",
+       {"bank 1 (0x70000): generation 2, crc32 " + bank_crc(image) + "  <- starts\n"}},
+      {"banks in monitor mode", {}, linecard({"localhost", "31", "banks"}), 0, "", "",
+       {"neither bank has a generation: the card has no firmware to start\n"}},
+      {"banks, a read fails", {"slot=4 read#100 length=-1"}, linecard({"localhost", "4", "banks"}), 1, "",
+       "linecard: slot 4: reading the card's flash at 0x06300 failed\n"},
+      {"banks, stopped", {"slot=4 read#50 freeze"}, linecard({"localhost", "4", "banks"}), 1, "",
+       "linecard: stopped by SIGINT; the scan service was released\n", {}, SIGINT},
       // Stopped by a signal, the tools give the service back.
       {"SIGTERM", {"slot=2 write#3 freeze"}, prog_x3flash({"localhost", "2", x3}), 1, "", progress("localhost", 4) +
        "prog_x3flash: stopped by SIGTERM in program_flash, slot 2 not finished; the scan service was released\n",
@@ -329,6 +367,8 @@ TEST_F(Tools, OutputsAndExitStatuses) {
   EXPECT_EQ(3u, state->boot.boot_count);
   EXPECT_EQ(mcu_bytes + '\xFF', std::string(state->mcu.flash + 0x8000, state->mcu.flash + 0x9235));
   EXPECT_EQ(0u, state->mcu.monitor);  // left monitor mode after the failure
+  EXPECT_EQ(0u, card(31)->mcu.monitor);
+  EXPECT_EQ(0x5A, card(31)->mcu.flash[0xC200]);
   EXPECT_EQ(5, card(3)->mcu.control[7][0]);  // the type 20 record is the 7th
   EXPECT_EQ(6, card(3)->mcu.control[7][1]);
   // x3image firmware's records are those of `generated_image`, with LF

@@ -12,8 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "common/crc32.h"
 #include "common/exception.h"
 #include "common/whole_file.h"
+#include "flashing/card_access.h"
+#include "flashing/flash_layout.h"
+#include "flashing/flash_sequence.h"
 #include "serial/vorn_serial.h"
 #include "tools/operator_stop.h"
 
@@ -259,6 +263,70 @@ int version(const std::string& path) {
   return 0;
 }
 
+// What the card's two banks hold.
+struct card_banks {
+  uint8_t generation[2];  // the generation bytes as read
+  uint32_t crc[2];        // each bank's CRC-32, its generation byte read as ERASED
+  int starts;             // the bank the card starts, -1 when neither has a generation
+};
+
+const uint32_t BANK_BASE[2] = {BANK0_BASE, BANK1_BASE};
+
+// The bank's CRC-32 as x3image info and the upgrade history give it for
+// the image programmed into it: its 512 KiB with the generation byte,
+// written after the image, read as still erased. `flash` is indexed by
+// card address.
+uint32_t crc_before_generation(const std::vector<uint8_t>& flash, uint32_t base) {
+  std::vector<uint8_t> bank(flash.begin() + base, flash.begin() + base + BANK_SIZE);
+  bank[GENERATION_OFFSET] = ERASED;
+  return crc32(bank.data(), bank.size());
+}
+
+// Takes the card's flash the way the upgrade does and reads both banks,
+// a row at a time, within one hold of the scan service. The
+// microcontroller leaves its monitor mode first: there the card would take
+// the two bytes of the grab for a page erase of the microcontroller's
+// flash.
+card_banks read_banks(Vorn_Serial& card, int slot) {
+  std::vector<uint8_t> flash(BANK1_BASE + BANK_SIZE);
+  holding_service(card, [&] {
+    card.leave_monitor();
+    if (grab_flash(card, slot) != 0)
+      throw exception_t("slot %d: the card did not hand over its flash", slot);
+    for (uint32_t address = BANK0_BASE; address < flash.size(); address += ROW_SIZE) {
+      if (flash_read(card, slot, address, ROW_SIZE, &flash[address]) != 0)
+        throw exception_t("slot %d: reading the card's flash at 0x%05X failed", slot, address);
+    }
+  });
+  card_banks banks;
+  for (int b = 0; b < 2; b++) {
+    banks.generation[b] = flash[BANK_BASE[b] + GENERATION_OFFSET];
+    banks.crc[b] = crc_before_generation(flash, BANK_BASE[b]);
+  }
+  // The upgrade programs the bank the card does not start.
+  banks.starts = -1;
+  if (has_generation(banks.generation[0]) || has_generation(banks.generation[1]))
+    banks.starts = choose_bank(banks.generation[0], banks.generation[1]).bank_base == BANK0_BASE ? 1 : 0;
+  return banks;
+}
+
+std::string generation_text(uint8_t value) {
+  if (has_generation(value)) return std::to_string(value);
+  return value == ERASED ? "none" : "none (0x00)";
+}
+
+int show_banks(Vorn_Serial& card, int slot, const std::vector<std::string>&) {
+  const card_banks banks = read_banks(card, slot);
+  for (int b = 0; b < 2; b++)
+    printf("bank %d (0x%05X): generation %s, crc32 %08x%s\n", b, BANK_BASE[b],
+           generation_text(banks.generation[b]).c_str(), banks.crc[b],
+           banks.starts == b ? "  <- starts" : "");
+  if (banks.starts < 0) printf("neither bank has a generation: the card has no firmware to start\n");
+  printf("(crc32: the bank's 512 KiB with its generation byte read as 0x%02X, as x3image info\n"
+         "and the upgrade history give it for the image programmed there)\n", ERASED);
+  return 0;
+}
+
 // What a command on a card is given: the card (not yet reached), its
 // slot, and the arguments after the command's name, their count checked.
 using card_command_fn = int (*)(Vorn_Serial& card, int slot, const std::vector<std::string>& args);
@@ -352,6 +420,10 @@ const command_t COMMANDS[] = {
      watch_records, nullptr},
     {"control", "TYPE INDEX V1 V2", "write two control bytes for a record", 4, 4,
      write_control_bytes, nullptr},
+    {"banks", "",
+     "each flash bank's generation and CRC-32, the bank\n"
+     "the card starts, compared with the upgrade history",
+     0, 0, show_banks, nullptr},
     {"reboot", "", "restart the card", 0, 0, restart, nullptr},
     {"monitor", "on|off", "switch the microcontroller's monitor mode", 1, 1, switch_monitor,
      nullptr},
