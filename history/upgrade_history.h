@@ -67,6 +67,10 @@ const char RESULT_REFLASHED[] = "re-flashed";
 const char RESULT_FAILED[] = "failed";
 const char RESULT_NOT_ATTEMPTED[] = "not attempted";
 
+slot_result reflashed(int slot, int bank, int generation);
+slot_result failed(int slot, const std::string& step, const std::string& message);
+slot_result not_attempted(int slot);
+
 // One run as the history has it: its begin, and its end when there is one.
 struct history_run {
   std::string run, time, program;
@@ -99,6 +103,9 @@ std::string utc_now();
 class history_writer {
  public:
   explicit history_writer(const char* program);
+  // Whether this controller keeps a history: without one, begin and end
+  // do nothing and the caller need not gather what they record.
+  bool keeping() const { return !path_.empty(); }
   // The begin record, once the image is loaded and the lock held.
   void begin(const requester& who, const image_facts& image, const std::string& signed_by,
              const std::vector<int>& slots);
