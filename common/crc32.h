@@ -1,6 +1,8 @@
 // CRC-32 as used by Ethernet and zip (reflected, polynomial 0xEDB88320):
-// the fingerprint of a bank's 512 KiB that x3image gives for an image and
-// scan_sim for the firmware a card booted, so the two can be compared.
+// the fingerprint of a bank's 512 KiB that x3image gives for an image, the
+// upgrade history records and linecard banks reads from a card (with the
+// bank's generation byte as 0xFF), and scan_sim gives for the firmware a
+// card booted (with that byte as written).
 #ifndef COMMON_CRC32_H
 #define COMMON_CRC32_H
 

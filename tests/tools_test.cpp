@@ -36,21 +36,23 @@ std::string bank_crc(const firmware& image) {
 }
 
 // What linecard banks prints for a card in `state`: each bank's CRC-32
-// with its generation byte as 0xFF, the bank the card's boot code picks
-// marked.
+// with its generation byte as 0xFF, and bank 0's with the sector it shares
+// with bank 1 as 0xFF too; the bank the card's boot code picks marked.
 std::string banks_lines(const x3_card_state& state) {
   std::string text;
   for (uint32_t b = 0; b < 2; b++) {
     std::vector<uint8_t> bank(state.flash + X3_BANK_BASE[b], state.flash + X3_BANK_BASE[b] + X3_BANK_SIZE);
     const unsigned generation = bank[X3_GENERATION_OFFSET];
     bank[X3_GENERATION_OFFSET] = 0xFF;
+    if (b == 0) std::fill(bank.begin() + X3_BANK_BASE[1], bank.end(), 0xFF);
     char line[96];
     snprintf(line, sizeof line, "bank %u (0x%05X): generation %u, crc32 %08x%s\n", b, X3_BANK_BASE[b],
              generation, crc32(bank.data(), bank.size()), x3_card_t::bank_to_boot(state) == b ? "  <- starts" : "");
     text += line;
   }
-  return text + "(crc32: the bank's 512 KiB with its generation byte read as 0xFF, as x3image info\n"
-                "and the upgrade history give it for the image programmed there)\n";
+  return text + "crc32: each bank's 512 KiB with its generation byte read as 0xFF, and bank 0's last\n"
+                "sector (0x70000-0x7FFFF, bank 1's first) as well, so that it equals the crc32 that\n"
+                "x3image info and the upgrade history give for the image programmed there\n";
 }
 
 class Tools : public ScanSimTest {
@@ -155,7 +157,18 @@ TEST_F(Tools, OutputsAndExitStatuses) {
   std::copy(noise.begin(), noise.end(), card(4)->flash);
   card(4)->flash[X3_BANK_BASE[0] + X3_GENERATION_OFFSET] = 254;
   card(4)->flash[X3_BANK_BASE[1] + X3_GENERATION_OFFSET] = 1;
-  const std::string fresh_banks = banks_lines(*card(4));
+  const std::string fresh_banks = banks_lines(*card(4)), history_file = dir_ + "/history.jsonl";
+  // A history in which slot 2's bank 0 got another image, then a run that
+  // never ended.
+  const std::string other_history = save("other.jsonl",
+      "{\"record\":\"begin\",\"run\":\"r1\",\"time\":\"2026-12-07T15:12:01Z\",\"program\":\"flash_x3\","
+      "\"user\":\"alice\",\"address\":\"10.0.0.5\",\"image\":{\"bytes\":1,\"lowest\":\"0x00000\","
+      "\"highest\":\"0x00000\",\"crc32\":\"1a2b3c4d\"},\"slots\":[2]}\n"
+      "{\"record\":\"end\",\"run\":\"r1\",\"time\":\"2026-12-07T15:12:09Z\",\"slots\":[{\"slot\":2,"
+      "\"result\":\"re-flashed\",\"bank\":0,\"generation\":2}],\"outcome\":\"The upgrade was successful.\"}\n"
+      "{\"record\":\"begin\",\"run\":\"r2\",\"time\":\"2026-12-08T09:00:00Z\",\"program\":\"prog_x3flash\","
+      "\"user\":\"bob\",\"image\":{\"bytes\":1,\"lowest\":\"0x00000\",\"highest\":\"0x00000\","
+      "\"crc32\":\"1a2b3c4d\"},\"slots\":[2]}\n");
   // Slot 31 is left in monitor mode, where a grab would erase this page.
   card(31)->mcu.monitor = 1;
   card(31)->mcu.flash[0xC200] = 0x5A;
@@ -168,7 +181,7 @@ TEST_F(Tools, OutputsAndExitStatuses) {
     std::string out, err;
     std::vector<std::string> pieces = {};  // instead of `out`: what a long output holds
     int signal = 0;  // sent to the tool once scan_sim froze, then scan_sim goes on
-    std::vector<std::string> env = {};  // beside the lock's
+    std::vector<std::string> env = {};  // before the lock's and the history's, so that a row's X3_HISTORY wins
   } cases[] = {
       // The rows run in order on the same cards.
       {"upgrade", {}, prog_x3flash({"localhost", "2", x3}), 0,
@@ -192,12 +205,26 @@ TEST_F(Tools, OutputsAndExitStatuses) {
       {"too large", {}, prog_x3flash({"localhost", "3", too_large}), 1, "prog_x3flash: " + too_large +
        " is too large for the bank: it has a byte at 0x80000, and a bank holds 0x00000-0x7FFFF\n",
        "prog_x3flash: loading " + too_large + "\n"},
-      // banks reads the flash the upgrade writes.
-      {"banks", {}, linecard({"localhost", "4", "banks"}), 0, fresh_banks, ""},
+      // banks reads the flash the upgrade writes, and the history of
+      // prog_x3flash's runs above.
+      {"banks", {}, linecard({"localhost", "4", "banks"}), 0,
+       fresh_banks + "history: no record of slot 4 in " + history_file + "\n", ""},
       {"banks after two upgrades", {}, linecard({"localhost", "2", "banks"}), 0, "", "",
-       {"bank 1 (0x70000): generation 2, crc32 " + bank_crc(image) + "  <- starts\n"}},
-      {"banks in monitor mode", {}, linecard({"localhost", "31", "banks"}), 0, "", "",
-       {"neither bank has a generation: the card has no firmware to start\n"}},
+       {"bank 1 (0x70000): generation 2, crc32 " + bank_crc(image) + "  <- starts\n",
+        " by field.engineer: bank 1, generation 2, crc32 " + bank_crc(image) + ": matches\n"
+        "history: the last run for slot 2 (begun ", " by field.engineer) did not attempt it\n"}},
+      {"banks, another image in the history", {}, linecard({"localhost", "2", "banks"}), 0, "", "",
+       {"history: slot 2 re-flashed 2026-12-07T15:12:09Z by alice (10.0.0.5): bank 0, generation 2, crc32 "
+        "1a2b3c4d: differs: the card starts bank 1; bank 0 has generation 1; bank 0's crc32 is " + bank_crc(image) +
+        "\nhistory: the last run for slot 2 (begun "
+        "2026-12-08T09:00:00Z by bob) was interrupted: it has no end record\n"},
+       0, {"X3_HISTORY=" + other_history}},
+      {"banks without a history, in monitor mode", {}, linecard({"localhost", "31", "banks"}), 0, "", "",
+       {"neither bank has a generation: the card has no firmware to start\n",
+        "history: no record of slot 31: there is no " + dir_ + "/none.jsonl\n(the history is kept"},
+       0, {"X3_HISTORY=" + dir_ + "/none.jsonl"}},
+      {"banks with an unreadable history", {}, linecard({"localhost", "4", "banks"}), 0, "", "",
+       {"<- starts\n", "history: cannot read " + dir_ + ": Is a directory\n"}, 0, {"X3_HISTORY=" + dir_}},
       {"banks, a read fails", {"slot=4 read#100 length=-1"}, linecard({"localhost", "4", "banks"}), 1, "",
        "linecard: slot 4: reading the card's flash at 0x06300 failed\n"},
       {"banks, stopped", {"slot=4 read#50 freeze"}, linecard({"localhost", "4", "banks"}), 1, "",

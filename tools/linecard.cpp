@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "flashing/card_access.h"
 #include "flashing/flash_layout.h"
 #include "flashing/flash_sequence.h"
+#include "history/upgrade_history.h"
 #include "serial/vorn_serial.h"
 #include "tools/operator_stop.h"
 
@@ -274,11 +276,14 @@ const uint32_t BANK_BASE[2] = {BANK0_BASE, BANK1_BASE};
 
 // The bank's CRC-32 as x3image info and the upgrade history give it for
 // the image programmed into it: its 512 KiB with the generation byte,
-// written after the image, read as still erased. `flash` is indexed by
-// card address.
+// written after the image, read as still erased; for bank 0 also its last
+// sector, which is bank 1's first and holds bank 1's image once that is
+// programmed (an image that keeps out of it, as x3image check asks, leaves
+// it erased). `flash` is indexed by card address.
 uint32_t crc_before_generation(const std::vector<uint8_t>& flash, uint32_t base) {
   std::vector<uint8_t> bank(flash.begin() + base, flash.begin() + base + BANK_SIZE);
   bank[GENERATION_OFFSET] = ERASED;
+  if (base == BANK0_BASE) std::fill(bank.begin() + SHARED_SECTOR_OFFSET, bank.end(), ERASED);
   return crc32(bank.data(), bank.size());
 }
 
@@ -315,6 +320,81 @@ std::string generation_text(uint8_t value) {
   return value == ERASED ? "none" : "none (0x00)";
 }
 
+// " by alice (10.0.0.5)", " by alice", " from 10.0.0.5" or "".
+std::string who_text(const requester& who) {
+  std::string text = who.user.empty() ? "" : " by " + who.user;
+  if (!who.address.empty()) text += who.user.empty() ? " from " + who.address : " (" + who.address + ")";
+  return text;
+}
+
+// Where the card differs from the slot's last re-flash in the history,
+// "" where it does not: that bank should be the one the card starts, with
+// the generation written then and the image's CRC-32.
+std::string differences(const card_banks& banks, const slot_result& flashed, uint32_t crc) {
+  const int b = flashed.bank;
+  if (b != 0 && b != 1) return "the history names no bank";
+  std::string found;
+  const auto add = [&](const std::string& what) { found += (found.empty() ? "" : "; ") + what; };
+  if (banks.starts != b)
+    add(banks.starts < 0 ? "the card starts neither bank" : "the card starts bank " + std::to_string(banks.starts));
+  const int generation = has_generation(banks.generation[b]) ? banks.generation[b] : -1;
+  if (generation != flashed.generation)
+    add("bank " + std::to_string(b) + " has generation " + generation_text(banks.generation[b]));
+  if (banks.crc[b] != crc) {
+    char text[40];
+    snprintf(text, sizeof text, "bank %d's crc32 is %08x", b, banks.crc[b]);
+    add(text);
+  }
+  return found;
+}
+
+// What the history says of the slot, beside what the card holds. The
+// history lives on the switch's controller; elsewhere X3_HISTORY names a
+// copy.
+void compare_with_history(const card_banks& banks, int slot) {
+  const std::string path = history_path_to_read();
+  const upgrade_history history = read_history(path);
+  if (!history.error.empty()) {
+    printf("history: %s\n", history.error.c_str());
+    return;
+  }
+  if (history.skipped)
+    printf("history: %zu line(s) of %s are not records, skipped\n", history.skipped, path.c_str());
+  const std::vector<slot_status> statuses = slot_statuses(history);
+  const auto status = std::find_if(statuses.begin(), statuses.end(),
+                                   [slot](const slot_status& s) { return s.slot == slot; });
+  if (status == statuses.end()) {
+    if (access(path.c_str(), F_OK) != 0 && errno == ENOENT)
+      printf("history: no record of slot %d: there is no %s\n"
+             "(the history is kept on the switch's controller; %s names a copy)\n", slot,
+             path.c_str(), HISTORY_VARIABLE);
+    else
+      printf("history: no record of slot %d in %s\n", slot, path.c_str());
+    return;
+  }
+  if (status->flashed) {
+    const slot_result& flashed = *status->flashed_result;
+    const uint32_t crc = status->flashed->image.crc;
+    const std::string generation =
+        flashed.generation < 0 ? "no generation" : "generation " + std::to_string(flashed.generation);
+    const std::string found = differences(banks, flashed, crc);
+    printf("history: slot %d re-flashed %s%s: bank %d, %s, crc32 %08x: %s\n", slot,
+           status->flashed->end_time.c_str(), who_text(status->flashed->who).c_str(), flashed.bank,
+           generation.c_str(), crc, found.empty() ? "matches" : ("differs: " + found).c_str());
+  } else {
+    printf("history: no run has re-flashed slot %d\n", slot);
+  }
+  if (status->last_result == RESULT_REFLASHED) return;
+  std::string how = "did not attempt it";
+  if (status->last_result == RESULT_INTERRUPTED) how = "was interrupted: it has no end record";
+  if (status->last_result == RESULT_FAILED) {
+    how = status->last_step.empty() ? "failed" : "failed in " + status->last_step;
+    if (!status->last_message.empty()) how += ": " + status->last_message;
+  }
+  printf("history: the last run for slot %d (begun %s%s) %s\n", slot, status->last->time.c_str(),
+         who_text(status->last->who).c_str(), how.c_str());
+}
+
 int show_banks(Vorn_Serial& card, int slot, const std::vector<std::string>&) {
   const card_banks banks = read_banks(card, slot);
   for (int b = 0; b < 2; b++)
@@ -322,8 +402,11 @@ int show_banks(Vorn_Serial& card, int slot, const std::vector<std::string>&) {
            generation_text(banks.generation[b]).c_str(), banks.crc[b],
            banks.starts == b ? "  <- starts" : "");
   if (banks.starts < 0) printf("neither bank has a generation: the card has no firmware to start\n");
-  printf("(crc32: the bank's 512 KiB with its generation byte read as 0x%02X, as x3image info\n"
-         "and the upgrade history give it for the image programmed there)\n", ERASED);
+  printf("crc32: each bank's 512 KiB with its generation byte read as 0x%02X, and bank 0's last\n"
+         "sector (0x%05X-0x%05X, bank 1's first) as well, so that it equals the crc32 that\n"
+         "x3image info and the upgrade history give for the image programmed there\n",
+         ERASED, BANK1_BASE, BANK0_BASE + BANK_SIZE - 1);
+  compare_with_history(banks, slot);
   return 0;
 }
 
@@ -467,7 +550,11 @@ std::string usage_text() {
   }
   return text +
          "\n"
-         "Exit status 0 on success, 1 on any failure. Ctrl-C, SIGTERM or SIGHUP\n"
+         "banks reads the upgrade history from $" + std::string(HISTORY_VARIABLE) + ", by default\n" +
+         HISTORY_DEFAULT + " (on the switch's controller).\n"
+         "\n"
+         "Exit status 0 on success, 1 on any failure; banks exits 0 once it has\n"
+         "read the card, whatever the history says. Ctrl-C, SIGTERM or SIGHUP\n"
          "stop a command after the current scan request and give the scan\n"
          "service back (exit status 1).\n";
 }
