@@ -462,6 +462,7 @@ TEST_F(Tools, CleanUnderValgrind) {
       {FLASH_X3_DYNAMIC_PATH, "signed"},
       {LINECARD_PATH, "localhost", "2", "mcu-program", mcu},
       {LINECARD_PATH, "localhost", "4", "watch", "1", "2"},  // fails on the swapped card
+      {LINECARD_PATH, "localhost", "3", "banks"},
       {PROG_X3FLASH_PATH, "localhost", "3", full_file}};
   for (const auto& run : runs) {
     std::vector<std::string> argv = {valgrind, "--error-exitcode=99", "--leak-check=full",
