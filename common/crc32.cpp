@@ -16,9 +16,9 @@ std::array<uint32_t, 256> make_table() {
 
 }  // namespace
 
-uint32_t crc32(const uint8_t* data, size_t length) {
+uint32_t crc32(const uint8_t* data, size_t length, uint32_t previous) {
   static const std::array<uint32_t, 256> table = make_table();
-  uint32_t c = 0xFFFFFFFFu;
+  uint32_t c = previous ^ 0xFFFFFFFFu;
   for (size_t i = 0; i < length; i++) c = table[(c ^ data[i]) & 0xFF] ^ (c >> 8);
   return c ^ 0xFFFFFFFFu;
 }

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-uint32_t crc32(const uint8_t* data, size_t length);
+// `previous`, the CRC of the bytes before `data`, continues a CRC over
+// pieces; 0 starts one.
+uint32_t crc32(const uint8_t* data, size_t length, uint32_t previous = 0);
 
 #endif

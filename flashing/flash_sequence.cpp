@@ -1,5 +1,6 @@
 #include "flashing/flash_sequence.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -11,6 +12,22 @@ uint32_t bank_base;
 uint32_t bootval;
 
 namespace {
+
+// What the last failing step wrote to standard error, for the history.
+char failure_message[256];
+
+// A step's failure message: to standard error, and kept.
+__attribute__((format(printf, 1, 2))) void report_failure(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
+  va_start(args, format);
+  vsnprintf(failure_message, sizeof failure_message, format, args);
+  va_end(args);
+  size_t n = strlen(failure_message);
+  while (n > 0 && (failure_message[n - 1] == '\n' || failure_message[n - 1] == ' ')) failure_message[--n] = '\0';
+}
 
 const uint8_t ERASED = 0xFF;
 const uint32_t LAST_GENERATION = 254;
@@ -56,7 +73,7 @@ int erase_sector(j5_scan_client_t& client, int slot, uint32_t address) {
   x3_command(X3_ERASE, address, command);
   if (!run_card_command(client, slot, command, sizeof command, nullptr, 0, &length) ||
       length != 0) {
-    fprintf(stderr, "Erase failed\n");
+    report_failure("Erase failed\n");
     return -1;
   }
   // Poll the erase status until the card says done or failed.
@@ -66,16 +83,16 @@ int erase_sector(j5_scan_client_t& client, int slot, uint32_t address) {
     uint8_t status = 0;
     if (!run_card_command(client, slot, command, sizeof command, &status, 1, &length) ||
         length != 1) {
-      fprintf(stderr, "Erase failed\n");
+      report_failure("Erase failed\n");
       return -1;
     }
     if (status == X3_PASSED) return 0;
     if (status == X3_FAILED) {
-      fprintf(stderr, "Erase failed - flash error\n");
+      report_failure("Erase failed - flash error\n");
       return -1;
     }
     if (seconds_now() > deadline) {
-      fprintf(stderr, "Erase failed\n");
+      report_failure("Erase failed\n");
       return -1;
     }
   }
@@ -103,10 +120,13 @@ int flash_card(j5_scan_client_t& client, int slot, const uint32_t* image,
                const std::function<void(const char* step)>& before_step) {
   for (const step_t& step : STEPS) {
     if (before_step) before_step(step.name);
+    failure_message[0] = '\0';
     if (step.run(client, slot, image) != 0) return -1;
   }
   return 0;
 }
+
+const char* last_failure_message() { return failure_message; }
 
 bank_choice choose_bank(uint8_t lo_val, uint8_t hi_val) {
   const uint32_t L = lo_val == ERASED ? 0 : lo_val;
@@ -126,11 +146,11 @@ int grab_flash(j5_scan_client_t& client, int slot) {
   int32_t length = 0;
   if (!run_card_command(client, slot, command, sizeof command, &reply, 1, &length) ||
       length != 1) {
-    fprintf(stderr, "Error grabbing flash.\n");
+    report_failure("Error grabbing flash.\n");
     return -1;
   }
   if (reply != 0x00) {
-    fprintf(stderr, "Error2 grabbing flash.\n");
+    report_failure("Error2 grabbing flash.\n");
     return -1;
   }
   return 0;
@@ -139,11 +159,11 @@ int grab_flash(j5_scan_client_t& client, int slot) {
 int select_bank(j5_scan_client_t& client, int slot) {
   uint8_t lo_val = 0, hi_val = 0;
   if (flash_read(client, slot, BANK0_BASE + GENERATION_OFFSET, 1, &lo_val) != 0) {
-    fprintf(stderr, "error reading lo_val.\n");
+    report_failure("error reading lo_val.\n");
     return -1;
   }
   if (flash_read(client, slot, BANK1_BASE + GENERATION_OFFSET, 1, &hi_val) != 0) {
-    fprintf(stderr, "error reading hi_val.\n");
+    report_failure("error reading hi_val.\n");
     return -1;
   }
   const bank_choice choice = choose_bank(lo_val, hi_val);
@@ -174,11 +194,11 @@ int program_flash(j5_scan_client_t& client, int slot, const uint32_t* image) {
     uint8_t reply = 0;
     int32_t length = 0;
     if (!run_card_command(client, slot, command, sizeof command, &reply, 1, &length)) {
-      fprintf(stderr, "Program failed1 - %d        \n", 0);
+      report_failure("Program failed1 - %d        \n", 0);
       return -1;
     }
     if (length != 1 || reply != X3_PASSED) {
-      fprintf(stderr, "Program failed2 - %i %d      \n", length, static_cast<int8_t>(reply));
+      report_failure("Program failed2 - %i %d      \n", length, static_cast<int8_t>(reply));
       return -1;
     }
   }
@@ -196,7 +216,7 @@ int verify_flash(j5_scan_client_t& client, int slot, const uint32_t* image) {
     for (uint32_t k = 0; k < ROW_SIZE; k++) {
       const uint8_t expected = row[k] & 0xFF;
       if (expected != flash[k]) {
-        fprintf(stderr, "Verify error at address 0x%x\n", address + k);
+        report_failure("Verify error at address 0x%x\n", address + k);
         printf("buf: %x != flash: %x\n", expected, flash[k]);
         return -1;
       }
@@ -210,16 +230,16 @@ int write_bootval(j5_scan_client_t& client, int slot) {
   const uint32_t address = bank_base + GENERATION_OFFSET;
   const uint8_t generation = bootval & 0xFF;
   if (flash_write(client, slot, address, 1, &generation) != 0) {
-    fprintf(stderr, "Error programming bootval.\n");
+    report_failure("Error programming bootval.\n");
     return -1;
   }
   uint8_t read_back = 0;
   if (flash_read(client, slot, address, 1, &read_back) != 0) {
-    fprintf(stderr, "Error reading bootval.\n");
+    report_failure("Error reading bootval.\n");
     return -1;
   }
   if (read_back != generation) {
-    fprintf(stderr, "Bootval verify error! (%02X != %02X)\n", read_back, generation);
+    report_failure("Bootval verify error! (%02X != %02X)\n", read_back, generation);
     return -1;
   }
   return 0;
@@ -229,7 +249,7 @@ int reboot_card(j5_scan_client_t& client, int slot) {
   const uint8_t restart[3] = {0x01, 0x01, 0x01};
   j5_scan_command_t c = {J5_SCAN_OP_CONTROL, slot, sizeof restart, 0, restart, nullptr, 0};
   if (!client.execute(1, &c) || c.rxcount != 0) {
-    fprintf(stderr, "Error rebooting card.\n");
+    report_failure("Error rebooting card.\n");
     return -1;
   }
   return 0;

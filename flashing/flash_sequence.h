@@ -36,6 +36,11 @@ bank_choice choose_bank(uint8_t lo_val, uint8_t hi_val);
 int flash_card(j5_scan_client_t& client, int slot, const uint32_t* image,
                const std::function<void(const char* step)>& before_step = nullptr);
 
+// What the step that failed in the last flash_card wrote to standard
+// error, without its line end and trailing blanks; "" when it wrote
+// nothing.
+const char* last_failure_message();
+
 int grab_flash(j5_scan_client_t& client, int slot);
 int select_bank(j5_scan_client_t& client, int slot);
 int erase_flash(j5_scan_client_t& client, int slot, const uint32_t* image);

@@ -6,11 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "common/exception.h"
 #include "flashing/flash_sequence.h"
+#include "flashing/image_facts.h"
 #include "flashing/s19_loader.h"
 #include "flashing/upgrade_lock.h"
+#include "history/upgrade_history.h"
 #include "signing/image_signature.h"
 #include "scan/j5_scan_client.h"
 #include "upload/uploader.h"
@@ -23,6 +27,44 @@ const char SCAN_SERVICE_HOST[] = "localhost";
 // The image of one flash bank, allocated once and kept until the process
 // ends.
 uint32_t* flash_image;
+
+// This run in the switch's upgrade history, from the lock on; the page's
+// outcome ends it.
+std::optional<history_writer> run_history;
+// Why the run failed when the page says more than the outcome.
+std::string failure_reason;
+
+std::string environment(const char* name) {
+  const char* value = getenv(name);
+  return value ? value : "";
+}
+
+// A failure object's message as one line.
+std::string message_line(const exception_t& e) {
+  std::string message = e.message;
+  while (!message.empty() && message.back() == '\n') message.pop_back();
+  return message;
+}
+
+// The history's view of one slot's flashing: its result, and on the way
+// out of a failure object also that.
+int flash_recorded(j5_scan_client_t& client, int slot) {
+  const char* step = "";
+  try {
+    // Slot 0 holds no X3 card.
+    require(slot != 0, SOURCE, 510, "slot");
+    if (flash_card(client, slot, flash_image, [&](const char* next) { step = next; }) != 0) {
+      run_history->slot_done(failed(slot, step, last_failure_message()));
+      return -1;
+    }
+  } catch (const exception_t& e) {
+    run_history->slot_done(failed(slot, step, message_line(e)));
+    throw;
+  }
+  run_history->slot_done(reflashed(slot, bank_base == BANK0_BASE ? 0 : 1,
+                          image_above_64k ? int(bootval & 0xFF) : -1));
+  return 0;
+}
 
 }  // namespace
 
@@ -49,6 +91,7 @@ int run_upgrade() {
     exit(-1);
   }
   if (loaded != S19_LOADED) return 0;
+  std::string signed_by;
   if (signed_image) {
     const signature_check check = check_against_trusted_keys(*signed_image);
     if (check.verdict != signature_verdict::good) {
@@ -56,6 +99,7 @@ int run_upgrade() {
       puts(refusal_line(check).c_str());
       return 0;
     }
+    signed_by = key_id_text(check.id);
   }
 
   // Another upgrade of this switch may be under way; wait for it before
@@ -65,21 +109,26 @@ int run_upgrade() {
     puts("lock failed.");
     return 0;
   }
+  std::vector<int> slots;
+  for (int slot = 0; slot < J5_SCAN_NUM_SLOTS; slot++)
+    if (uploader.selected[slot]) slots.push_back(slot);
+  run_history.emplace(SOURCE);
+  run_history->begin({environment("REMOTE_USER"), environment("REMOTE_ADDR")}, describe_image(flash_image),
+                     signed_by, slots);
   if (!client.grab()) {
     puts("grab failed.");
+    failure_reason = "grab failed.";
     return 0;
   }
   int count = 0;
   bool step_failed = false;
-  for (int slot = 0; slot < J5_SCAN_NUM_SLOTS && !step_failed; slot++) {
-    if (!uploader.selected[slot]) continue;
+  for (size_t k = 0; k < slots.size() && !step_failed; k++) {
     count++;
-    // Slot 0 holds no X3 card.
-    require(slot != 0, SOURCE, 510, "slot");
-    step_failed = flash_card(client, slot, flash_image) != 0;
+    step_failed = flash_recorded(client, slots[k]) != 0;
   }
   if (!client.release()) {
     puts("release failed.");
+    failure_reason = "release failed.";
     return 0;
   }
   return step_failed ? 0 : count;
@@ -112,12 +161,18 @@ void write_results_page() {
       fputs(count, stdout);
       fputs(cards == 1 ? " card" : " cards", stdout);
       fputs(" re-flashed.<br> \n", stdout);
+      if (run_history) {
+        run_history->end(std::string("The upgrade was successful. ") + count + (cards == 1 ? " card" : " cards") +
+                         " re-flashed.");
+      }
     } else {
       fputs("The upgrade failed.<br>", stdout);
+      if (run_history) run_history->end("The upgrade failed.", failure_reason);
     }
   } catch (const exception_t& e) {
     fputs("The upgrade failed.<br>", stdout);
     e.print();
+    if (run_history) run_history->end("The upgrade failed.", message_line(e));
   }
   puts("</body>");
   puts("</html>");

@@ -67,6 +67,10 @@ const char RESULT_REFLASHED[] = "re-flashed";
 const char RESULT_FAILED[] = "failed";
 const char RESULT_NOT_ATTEMPTED[] = "not attempted";
 
+slot_result reflashed(int slot, int bank, int generation);
+slot_result failed(int slot, const std::string& step, const std::string& message);
+slot_result not_attempted(int slot);
+
 // One run as the history has it: its begin, and its end when there is one.
 struct history_run {
   std::string run, time, program;

@@ -15,6 +15,8 @@
 // Room for one field of an image's version text (type, date), terminator
 // included; also the size of the date work areas.
 const int32_t J5_SCAN_TEXT_SIZE = 256;
+// Where an image's version stamp starts.
+const char J5_SCAN_TYPE_MARKER[] = "Type: ";
 
 // One scan command as the caller prepares it. The caller owns the buffers.
 struct j5_scan_command_t {

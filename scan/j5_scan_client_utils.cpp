@@ -15,7 +15,6 @@ const char SOURCE[] = "j5_scan_server";
 // The longest short write to a card.
 const int32_t SHORT_WRITE_MAX = 27;
 
-const char TYPE_MARKER[] = "Type: ";
 const char DATE_MARKER[] = "Compiled on:\n";
 const char* const MONTHS[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -101,11 +100,11 @@ int32_t j5_scan_client_t::find_version(uint8_t* image, int32_t length, char* ver
     uint8_t* zero = static_cast<uint8_t*>(memchr(from, 0, end - from));
     return zero ? zero : end;
   };
-  const uint8_t* const marker = reinterpret_cast<const uint8_t*>(TYPE_MARKER);
+  const uint8_t* const marker = reinterpret_cast<const uint8_t*>(J5_SCAN_TYPE_MARKER);
   uint8_t* found = nullptr;
   for (uint8_t* s = image; s < end;) {
     uint8_t* const terminator = next_zero(s);
-    uint8_t* const m = std::search(s, terminator, marker, marker + strlen(TYPE_MARKER));
+    uint8_t* const m = std::search(s, terminator, marker, marker + strlen(J5_SCAN_TYPE_MARKER));
     if (m != terminator) {
       found = m;
       break;
@@ -130,12 +129,12 @@ int32_t j5_scan_client_t::find_version(uint8_t* image, int32_t length, char* ver
 
 char* j5_scan_client_t::get_type(const char* version, char* type, int32_t type_size) const {
   require(version && type, SOURCE, 307, "version && type");
-  const char* marker = strstr(version, TYPE_MARKER);
+  const char* marker = strstr(version, J5_SCAN_TYPE_MARKER);
   // exception_t formats with a bound and keeps the first 199 characters,
   // so a long version text is cut there (its line feed with it).
   if (!marker) throw exception_t("couldn't find Type in %s\n", version);
   if (type_size < 1) return type;
-  const char* text = marker + strlen(TYPE_MARKER);
+  const char* text = marker + strlen(J5_SCAN_TYPE_MARKER);
   const size_t n = std::min(strcspn(text, "\n"), static_cast<size_t>(type_size - 1));
   memcpy(type, text, n);
   trim_end(type, n);

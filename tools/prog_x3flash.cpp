@@ -5,17 +5,22 @@
 //
 //   prog_x3flash IP_address_or_name slot_number s19_file
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pwd.h>
+#include <unistd.h>
 #include <optional>
 #include <string>
 
 #include "common/exception.h"
 #include "flashing/flash_sequence.h"
+#include "flashing/image_facts.h"
 #include "flashing/s19_loader.h"
 #include "flashing/upgrade_lock.h"
 #include "frontend/flash_x3.h"
+#include "history/upgrade_history.h"
 #include "scan/j5_scan_client.h"
 #include "signing/image_signature.h"
 #include "tools/operator_stop.h"
@@ -47,6 +52,32 @@ bool parse_slot(const char* text, int* slot) {
   return true;
 }
 
+// Who runs the tool: the login name, else the account.
+std::string login_name() {
+  if (const char* name = getlogin()) return name;
+  for (const char* variable : {"LOGNAME", "USER"}) {
+    const char* name = getenv(variable);
+    if (name && *name) return name;
+  }
+  if (const passwd* account = getpwuid(getuid())) return account->pw_name;
+  return "uid " + std::to_string(getuid());
+}
+
+// Says `line` on standard output and ends the run's history with it.
+int finish(history_writer& history, int status, const char* format, ...) __attribute__((format(printf, 3, 4)));
+int finish(history_writer& history, int status, const char* format, ...) {
+  char line[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  fputs(line, stdout);
+  std::string outcome = line;
+  if (!outcome.empty() && outcome.back() == '\n') outcome.pop_back();
+  history.end(outcome);
+  return status;
+}
+
 int upgrade(const char* host, int slot, const char* path) {
   FILE* file = fopen(path, "r");
   if (!file) {
@@ -60,6 +91,7 @@ int upgrade(const char* host, int slot, const char* path) {
   fprintf(stderr, "prog_x3flash: loading %s\n", path);
   uint32_t beyond = 0;
   std::optional<signed_image_reader> signed_image;
+  std::string signed_by;
   if (signatures_required()) signed_image.emplace();
   const int loaded = load_s19_image(image, file, &beyond, signed_image ? &*signed_image : nullptr);
   fclose(file);
@@ -81,6 +113,7 @@ int upgrade(const char* host, int slot, const char* path) {
               check.detail.c_str());
       return 1;
     }
+    signed_by = key_id_text(check.id);
   }
 
   // One upgrade of the switch at a time; the wait holds nothing, and an
@@ -93,6 +126,9 @@ int upgrade(const char* host, int slot, const char* path) {
     return 1;
   }
 
+  history_writer history("prog_x3flash");
+  history.begin({login_name(), ""}, describe_image(image), signed_by, {slot});
+
   // From here on a signal stops the run between two scan requests.
   stop_on_signals();
   j5_scan_client_t client(host, J5_SCAN_ID_PROG_X3FLASH);
@@ -103,8 +139,8 @@ int upgrade(const char* host, int slot, const char* path) {
   try {
     fprintf(stderr, "prog_x3flash: taking the scan service at %s\n", host);
     if (!client.grab()) {
-      printf("prog_x3flash: cannot take the scan service at %s (not reachable, or in use)\n", host);
-      return 1;
+      return finish(history, 1, "prog_x3flash: cannot take the scan service at %s (not reachable, or in use)\n",
+                    host);
     }
     result = flash_card(client, slot, image, [&](const char* next) {
       fprintf(stderr, "prog_x3flash: slot %d: %s\n", slot, next);
@@ -114,25 +150,35 @@ int upgrade(const char* host, int slot, const char* path) {
     if (!step) {
       fprintf(stderr, "prog_x3flash: stopped by %s before taking the scan service\n",
               stop_signal_name());
+      history.end("prog_x3flash: stopped by " + std::string(stop_signal_name()) +
+                  " before taking the scan service");
       return 1;
     }
     const bool released = client.release();
     fprintf(stderr, "prog_x3flash: stopped by %s in %s, slot %d not finished; the scan service %s\n",
             stop_signal_name(), step, slot, released ? "was released" : "was not released");
+    history.slot_done(failed(slot, step, "stopped by " + std::string(stop_signal_name())));
+    history.end("prog_x3flash: stopped by " + std::string(stop_signal_name()) + " in " + step);
     return 1;
+  } catch (const exception_t& e) {
+    history.slot_done(failed(slot, step ? step : "", e.message));
+    history.end(std::string("prog_x3flash: ") + e.message);
+    throw;
   }
   const bool released = client.release();
   if (result != 0) {
-    printf("prog_x3flash: slot %d was not re-flashed: %s failed\n", slot, step);
-    return 1;
+    history.slot_done(failed(slot, step, last_failure_message()));
+    return finish(history, 1, "prog_x3flash: slot %d was not re-flashed: %s failed\n", slot, step);
   }
-  printf("prog_x3flash: slot %d re-flashed: bank %d (0x%05X), generation %u\n", slot,
-         bank_base == BANK0_BASE ? 0 : 1, bank_base, bootval);
+  history.slot_done(reflashed(slot, bank_base == BANK0_BASE ? 0 : 1,
+                     image_above_64k ? int(bootval & 0xFF) : -1));
   if (!released) {
-    printf("prog_x3flash: the scan service was not released\n");
-    return 1;
+    printf("prog_x3flash: slot %d re-flashed: bank %d (0x%05X), generation %u\n", slot,
+           bank_base == BANK0_BASE ? 0 : 1, bank_base, bootval);
+    return finish(history, 1, "prog_x3flash: the scan service was not released\n");
   }
-  return 0;
+  return finish(history, 0, "prog_x3flash: slot %d re-flashed: bank %d (0x%05X), generation %u\n", slot,
+                bank_base == BANK0_BASE ? 0 : 1, bank_base, bootval);
 }
 
 }  // namespace

@@ -53,36 +53,14 @@ void load(const std::string& path, loaded_image* image) {
 
 image_summary summarise(const loaded_image& image) {
   image_summary s;
+  static_cast<image_facts&>(s) = describe_image(image.words.data());
   s.generation_byte = image.above_64k;
-  std::vector<uint8_t> bank(FLASH_IMAGE_WORDS, 0xFF);
   bool sector_used[SECTORS_PER_BANK] = {};
-  for (uint32_t offset = 0; offset < FLASH_IMAGE_WORDS; offset++) {
-    if (image.words[offset] == NO_DATA) continue;
-    bank[offset] = static_cast<uint8_t>(image.words[offset]);
-    if (s.bytes == 0) s.lowest = offset;
-    s.highest = offset;
-    s.bytes++;
-    sector_used[offset / SECTOR_SIZE] = true;
-  }
+  for (uint32_t offset = 0; offset < FLASH_IMAGE_WORDS; offset++)
+    if (image.words[offset] != NO_DATA) sector_used[offset / SECTOR_SIZE] = true;
   for (uint32_t sector = 0; sector < SECTORS_PER_BANK; sector++)
     if (sector_used[sector]) s.sectors.push_back(sector * SECTOR_SIZE);
   s.shared_sector = sector_used[SHARED_SECTOR_OFFSET / SECTOR_SIZE];
-  // The bank as a card holds it once programmed from erased flash, before
-  // the card's generation byte is written over offset 0x10000.
-  s.crc = crc32(bank.data(), bank.size());
-
-  std::vector<char> version(bank.size() + 1, '\0');
-  j5_scan_client_t reader("localhost", J5_SCAN_ID_NONE);
-  reader.find_version(bank.data(), static_cast<int32_t>(bank.size()), version.data());
-  if (version[0] != '\0') {
-    char text[J5_SCAN_TEXT_SIZE];
-    try {
-      s.type = reader.get_type(version.data(), text);
-      s.compiled = reader.get_date(version.data(), text);
-    } catch (const exception_t&) {
-      // A stamp without its date line: the type alone is still worth showing.
-    }
-  }
   return s;
 }
 

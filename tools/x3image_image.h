@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "flashing/image_facts.h"
 #include "flashing/s19_loader.h"
 #include "signing/signature_records.h"
 
@@ -41,14 +42,12 @@ struct loaded_image {
 // The loader writes its reason for refusing the file to standard output.
 void load(const std::string& path, loaded_image* image);
 
-// What info reports about an accepted image.
-struct image_summary {
-  uint32_t bytes = 0, lowest = 0, highest = 0;
+// What info reports about an accepted image: the facts the upgrade
+// history records too, and where the data lies.
+struct image_summary : image_facts {
   std::vector<uint32_t> sectors;  // bank offsets of the sectors written
   bool shared_sector = false;
   bool generation_byte = false;
-  uint32_t crc = 0;
-  std::string type, compiled;  // empty without a version stamp
 };
 image_summary summarise(const loaded_image& image);
 
