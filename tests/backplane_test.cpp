@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,7 +34,31 @@ int send_raw(const std::vector<uint8_t>& request) {
   return fd;
 }
 
-using Backplane = ScanSimTest;
+// The kind and run of each record of a history file, in file order:
+// "begin 20261207T151201Z-4711".
+std::vector<std::string> history_records(const std::string& path) {
+  static const std::regex record("^\\{\"record\":\"(begin|end)\",\"run\":\"([^\"]+)\".*\\}$");
+  std::vector<std::string> records;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    records.push_back(std::regex_match(line, m, record) ? m[1].str() + " " + m[2].str() : "not a record");
+  }
+  return records;
+}
+
+class Backplane : public ScanSimTest {
+ protected:
+  // flash_x3 as the web server runs it, in the background, for slot 1:
+  // the page goes to dir_/NAME.page, standard error to dir_/NAME.err.
+  int upgrade(const firmware& image, const std::string& name) {
+    const std::string path = dir_ + "/" + name;
+    write_file(path, multipart_form({1}, s_records(image)));
+    return start_process(target_program(FLASH_X3_PATH), path, path + ".page", path + ".err",
+                         {"CONTENT_TYPE=" + form_content_type(), lock_setting(), "X3_HISTORY=" + history()});
+  }
+  std::string history() const { return dir_ + "/history.jsonl"; }
+};
 
 // Two operators post different images for slot 1 a moment apart. The
 // first run is frozen at its first erase, after it chose bank 0; the
@@ -45,14 +70,6 @@ TEST_F(Backplane, TwoUpgradesOfOneCardRunOneAfterTheOther) {
   add_random_bytes(second, 0x100, 0x18000, 13);
   first.erase(0x10000);  // where the generation byte goes
   second.erase(0x10000);
-  // flash_x3 as the web server runs it, in the background: the page goes
-  // to dir_/NAME.page, standard error to dir_/NAME.err.
-  auto upgrade = [&](const firmware& image, const std::string& name) {
-    const std::string path = dir_ + "/" + name;
-    write_file(path, multipart_form({1}, s_records(image)));
-    return start_process(target_program(FLASH_X3_PATH), path, path + ".page", path + ".err",
-                         {"CONTENT_TYPE=" + form_content_type(), lock_setting()});
-  };
   start_sim({"slot=1 erase#1 freeze"});
   const int first_pid = upgrade(first, "first");
   ASSERT_TRUE(wait_until_sim_frozen());
@@ -76,6 +93,45 @@ TEST_F(Backplane, TwoUpgradesOfOneCardRunOneAfterTheOther) {
   EXPECT_EQ(2u, state->boot.boot_count);
   EXPECT_EQ(1u, state->boot.booted_bank);
   EXPECT_EQ(2u, state->boot.generation);
+  // Each run is recorded whole, one after the other in lock order.
+  const auto records = history_records(history());
+  ASSERT_EQ(4u, records.size());
+  const std::string first_run = records[0].substr(6), second_run = records[2].substr(6);
+  EXPECT_EQ((std::vector<std::string>{"begin " + first_run, "end " + first_run, "begin " + second_run,
+                                      "end " + second_run}),
+            records);
+  EXPECT_NE(std::string::npos, first_run.find("-" + std::to_string(first_pid)));
+  EXPECT_NE(first_run, second_run);
+}
+
+// A run killed in the middle of a card, alone or with the whole controller
+// (the scan service dies too), leaves its begin without an end: the
+// history shows it as interrupted, and the card starts its previous
+// firmware.
+TEST_F(Backplane, AKilledRunIsRecordedAsInterrupted) {
+  firmware image;
+  add_random_bytes(image, 0, 0x18000, 14);
+  image.erase(0x10000);
+  for (const bool power_cut : {false, true}) {
+    SCOPED_TRACE(power_cut ? "controller power cut" : "flash_x3 killed");
+    unlink(history().c_str());
+    start_sim({"slot=1 write#3 freeze"});
+    const int pid = upgrade(image, "killed");
+    ASSERT_TRUE(wait_until_sim_frozen());
+    EXPECT_EQ(128 + SIGKILL, stop_process(pid, SIGKILL));
+    if (power_cut) {
+      stop_sim(SIGKILL);
+    } else {
+      kill(sim_pid_, SIGCONT);
+      stop_sim();
+    }
+    const auto records = history_records(history());
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(0u, records[0].find("begin "));
+    auto state = card(1);
+    EXPECT_EQ(0u, state->boot.boot_count);
+    EXPECT_EQ(0xFF, state->flash[0x10000]) << "the bank being programmed has a generation";
+  }
 }
 
 TEST_F(Backplane, TheServiceIsNotLeftToClientsThatAreGone) {

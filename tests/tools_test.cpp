@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -305,7 +307,7 @@ TEST_F(Tools, OutputsAndExitStatuses) {
     SCOPED_TRACE(c.what);
     start_sim(c.faults);
     std::vector<std::string> env = c.env;
-    env.push_back(lock_setting());
+    env.insert(env.end(), {lock_setting(), "X3_HISTORY=" + dir_ + "/history.jsonl", "LOGNAME=field.engineer"});
     const int pid = start_process(c.argv, "/dev/null", dir_ + "/out", dir_ + "/err", env);
     if (c.signal) {
       ASSERT_TRUE(wait_until_sim_frozen());
@@ -325,6 +327,29 @@ TEST_F(Tools, OutputsAndExitStatuses) {
     for (const std::string& piece : c.pieces) EXPECT_NE(std::string::npos, r.out.find(piece)) << r.out;
     EXPECT_EQ(c.err, r.err);
   }
+  // prog_x3flash's runs past the lock, in the history: who ran each, what
+  // slot 2 came to and the outcome, the tool's last line.
+  std::vector<std::string> runs;
+  std::ifstream history(dir_ + "/history.jsonl");
+  static const std::regex begin(".*\"record\":\"begin\".*\"program\":\"prog_x3flash\",\"user\":\"([^\"]*)\".*");
+  static const std::regex end(".*\"record\":\"end\".*\"slots\":\\[\\{\"slot\":2,(.*)\\}\\],\"outcome\":\"([^\"]*)\"\\}");
+  for (std::string line; std::getline(history, line);) {
+    std::smatch m;
+    if (std::regex_match(line, m, begin)) runs.push_back("begin by " + m[1].str());
+    else if (std::regex_match(line, m, end)) runs.push_back(m[1].str() + ": " + m[2].str());
+    else runs.push_back("not a record: " + line);
+  }
+  const std::string by = "begin by field.engineer";
+  EXPECT_EQ((std::vector<std::string>{
+                by, "\"result\":\"re-flashed\",\"bank\":0,\"generation\":1: prog_x3flash: slot 2 re-flashed: bank 0 (0x00000), generation 1",
+                by, "\"result\":\"re-flashed\",\"bank\":1,\"generation\":2: prog_x3flash: slot 2 re-flashed: bank 1 (0x70000), generation 2",
+                by, "\"result\":\"failed\",\"step\":\"erase_flash\",\"message\":\"Erase failed - flash error\": "
+                    "prog_x3flash: slot 2 was not re-flashed: erase_flash failed",
+                by, "\"result\":\"not attempted\": prog_x3flash: cannot take the scan service at 127.0.0.2 (not reachable, or in use)",
+                by, "\"result\":\"failed\",\"step\":\"program_flash\",\"message\":\"stopped by SIGTERM\": "
+                    "prog_x3flash: stopped by SIGTERM in program_flash",
+                by, "\"result\":\"re-flashed\",\"bank\":0,\"generation\":3: prog_x3flash: slot 2 re-flashed: bank 0 (0x00000), generation 3"}),
+            runs);
   auto state = card(2);
   EXPECT_EQ(3u, state->boot.boot_count);
   EXPECT_EQ(mcu_bytes + '\xFF', std::string(state->mcu.flash + 0x8000, state->mcu.flash + 0x9235));

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
+
+#include "common/crc32.h"
 
 #include "tests/support/minisign.h"
 #include "tests/support/scan_sim_fixture.h"
@@ -51,7 +54,76 @@ struct upgrade_case {
   std::vector<std::string> env = {};  // instead of CONTENT_TYPE and the lock
   std::string body = "";              // instead of the form
   std::string keys = "";              // the trusted-keys file, when there is one
+  // The history: the step that failed on the faulty card (slot of the
+  // first fault), whether the run got as far as the lock and so is
+  // recorded, and what the history file held before.
+  std::string step = "";
+  bool recorded = true;
+  std::string history_before = "";
+  std::string signed_by = "";
+  std::string history_file = "";  // instead of the test's own
 };
+
+upgrade_case failing_at(upgrade_case c, const std::string& step) {
+  c.step = step;
+  return c;
+}
+
+// The history records flash_x3 should have written for `c`, with every
+// "run" and "time" value as R and T. Who asked comes from the web server.
+const char WHO[] = ",\"user\":\"oper\\\"ator\",\"address\":\"192.0.2.7\"";
+std::string expected_records(const upgrade_case& c) {
+  if (!c.recorded) return "";
+  std::vector<int> slots = c.slots;
+  std::sort(slots.begin(), slots.end());
+  std::vector<uint8_t> bank(0x80000, 0xFF);
+  for (const auto& entry : *c.image) bank[entry.first] = entry.second;
+  char image[160];
+  snprintf(image, sizeof image, "\"image\":{\"bytes\":%zu,\"lowest\":\"0x%05x\",\"highest\":\"0x%05x\",\"crc32\":\"%08x\"}",
+           c.image->size(), c.image->begin()->first, c.image->rbegin()->first, crc32(bank.data(), bank.size()));
+  std::string list, results;
+  const int failing = c.step.empty() ? -1 : c.faults.empty() ? slots.at(0) : std::stoi(c.faults.at(0).substr(5));
+  const bool success = c.page.find("successful") != std::string::npos;
+  bool reached = c.page.find("grab failed.") == std::string::npos;
+  for (int slot : slots) {
+    list += (list.empty() ? "" : ",") + std::to_string(slot);
+    std::string result = "\"not attempted\"";
+    if (slot == 0 && reached) {
+      result = "\"failed\",\"message\":\"assertion failed. flash_x3:510 (slot)\"";
+      reached = false;
+    } else if (slot == failing) {
+      std::string message = c.err.substr(0, c.err.find_last_not_of(" \n") + 1);
+      result = "\"failed\",\"step\":\"" + c.step + "\"" + (message.empty() ? "" : ",\"message\":\"" + message + "\"");
+      reached = false;
+    } else if (reached && (success || failing >= 0)) {
+      result = "\"re-flashed\",\"bank\":" + std::to_string(c.expect.bank) +
+               (c.expect.generation >= 0 ? ",\"generation\":" + std::to_string(c.expect.generation) : "");
+    }
+    results += std::string(results.empty() ? "" : ",") + "{\"slot\":" + std::to_string(slot) + ",\"result\":" + result + "}";
+  }
+  const std::string outcome = success ? c.page.substr(0, c.page.find("<br>")) : "The upgrade failed.";
+  std::string reason;
+  for (const char* line : {"grab failed.", "release failed."})
+    if (c.page.find(line) != std::string::npos) reason = line;
+  const size_t after = c.page.find(FAILED) + FAILED.size();
+  if (!success && after < c.page.size()) reason = c.page.substr(after, c.page.size() - after - 1);
+  return "{\"record\":\"begin\",\"run\":R,\"time\":T,\"program\":\"flash_x3\"" + std::string(WHO) + "," + image +
+         (c.signed_by.empty() ? "" : ",\"signed_by\":\"" + c.signed_by + "\"") + ",\"slots\":[" + list + "]}\n" +
+         "{\"record\":\"end\",\"run\":R,\"time\":T,\"slots\":[" + results + "],\"outcome\":\"" + outcome + "\"" +
+         (reason.empty() ? "" : ",\"reason\":\"" + reason + "\"") + "}\n";
+}
+
+// `history` with its run names and times as R and T, once each is seen to
+// be well formed and the end names the begin's run.
+std::string masked(const std::string& history) {
+  static const std::regex stamp("\"run\":\"(\\d{8}T\\d{6}Z-\\d+)\",\"time\":\"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\"");
+  std::vector<std::string> runs;
+  for (std::sregex_iterator m(history.begin(), history.end(), stamp), end; m != end; ++m) runs.push_back((*m)[1]);
+  if (runs.size() == 2) {
+    EXPECT_EQ(runs[0], runs[1]) << "the end names another run";
+  }
+  return std::regex_replace(history, stamp, "\"run\":R,\"time\":T");
+}
 
 // The flash of a card that held `before` once `image` went into `bank`:
 // every sector the image touches erased and programmed, then the
@@ -101,9 +173,14 @@ class Upgrade : public ScanSimTest {
     }
     std::vector<std::string> env = {"CONTENT_TYPE=" + form_content_type(), lock_setting()};
     if (!c.keys.empty()) env.push_back("X3_TRUSTED_KEYS=" + c.keys);
+    env = c.env.empty() ? env : c.env;
+    const std::string history = c.history_file.empty() ? dir_ + "/history.jsonl" : c.history_file;
+    unlink(history.c_str());
+    if (!c.history_before.empty()) write_file(history, c.history_before);
+    env.insert(env.end(), {"X3_HISTORY=" + history, "REMOTE_USER=oper\"ator", "REMOTE_ADDR=192.0.2.7"});
     process_result r = run_process(target_program(FLASH_X3_PATH),
                                    c.body.empty() ? multipart_form(c.slots, c.file) : c.body,
-                                   c.env.empty() ? env : c.env);
+                                   env);
     if (c.held) {
       EXPECT_EQ(1, other.release());
     }
@@ -111,6 +188,18 @@ class Upgrade : public ScanSimTest {
     EXPECT_EQ(c.err, r.err);
     EXPECT_EQ(c.status, r.status);
     EXPECT_EQ(c.released, service_is_free());
+    const std::string records = expected_records(c);
+    const bool cut = !c.history_before.empty() && c.history_before.back() != '\n';
+    if (c.history_before.size() + records.size() <= 512 * 1024) {
+      EXPECT_EQ(c.history_before + (cut ? "\n" : "") + records, masked(read_file(history)));
+    } else {
+      // Trimmed: the newest whole lines, then this run's records.
+      const std::string now = read_file(history);
+      EXPECT_LE(now.size(), 512u * 1024);
+      EXPECT_GT(now.size() - records.size(), 256u * 1024 - 1024);  // the newest 256 KiB of whole lines
+      EXPECT_EQ(0u, now.find("{\"record\""));
+      EXPECT_EQ(records, masked(now.substr(now.rfind("{\"record\":\"begin\""))));
+    }
     stop_sim();
     for (size_t i = 0; i < cards.size(); i++) {
       SCOPED_TRACE(testing::Message() << "slot " << cards[i]);
@@ -190,20 +279,22 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
   // A fault in card 3's flashing: its message, the previous firmware kept
   // (or, once the new generation byte landed, the new one complete), the
   // service released.
-  auto fault = [&](const std::string& fault, const std::string& err, outcome expect = KEPT,
-                   const std::string& page = FAILED) {
-    return upgrade_case{fault, {3}, &row, row_file, {"slot=3 " + fault}, page, err, expect};
+  auto fault = [&](const std::string& fault, const std::string& step, const std::string& err,
+                   outcome expect = KEPT, const std::string& page = FAILED) {
+    return failing_at({fault, {3}, &row, row_file, {"slot=3 " + fault}, page, err, expect}, step);
   };
-  auto cut = [&](const std::string& command, const std::string& err, outcome expect) {
-    return upgrade_case{command + " power cut", {3}, &row, row_file, {"slot=3 " + command + " power-cut"},
-                        "release failed.\n" + FAILED, err, expect, 1, 0xFF, 0, false};
+  auto cut = [&](const std::string& command, const std::string& step, const std::string& err, outcome expect) {
+    return failing_at({command + " power cut", {3}, &row, row_file, {"slot=3 " + command + " power-cut"},
+                       "release failed.\n" + FAILED, err, expect, 1, 0xFF, 0, false}, step);
   };
   // A run that ends before any card is flashed, with the form or `body`
   // and the standard environment or `env`.
   auto refused = [&](const std::string& what, const std::string& file, const std::string& page,
                      const std::string& err = "", int status = 0, std::vector<std::string> env = {},
                      const std::string& body = "") {
-    return upgrade_case{what, {3}, &row, file, {}, page, err, KEPT, 1, 0xFF, status, true, false, env, body};
+    upgrade_case c{what, {3}, &row, file, {}, page, err, KEPT, 1, 0xFF, status, true, false, env, body};
+    c.recorded = false;
+    return c;
   };
   const upgrade_case cases[] = {
       pair(0xFF, 0xFF, 0, 1), pair(0x00, 0xFF, 0, 1), pair(3, 3, 1, 4), pair(3, 7, 0, 8),
@@ -214,39 +305,39 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
        {"CONTENT_TYPE=multipart/form-data; boundary=b-1971", lock_setting()}, x3image_form},
       {"image below 64 KiB", {1}, &low, s_records(low), {}, ok, "", {1, 1, -1, 0}, 5, 0xFF},
       {"count 253 with CR LF", {3}, &longest, s_records(longest, 248), {}, ok, "", {1, 1, -1, 0}},
-      fault("grab#1 reply=0000", "Error grabbing flash.\n"),
-      fault("grab#1 reply=01", "Error2 grabbing flash.\n"),
-      fault("read#1 length=-1", "error reading lo_val.\n"),
-      fault("read#2 length=0", "error reading hi_val.\n"),
-      fault("erase#1 reply=00", "Erase failed\n"),
-      fault("erase-busy=3 status#2 drop", "Erase failed\n"),
-      fault("status#1 reply=5050", "Erase failed\n"),
-      fault("erase-fails", "Erase failed - flash error\n"),
-      fault("write#1 drop", "Program failed1 - 0        \n"),
-      fault("write#1 reply=46", "Program failed2 - 1 70      \n"),
-      fault("write#1 reply=5050", "Program failed2 - 2 80      \n"),
-      fault("write#1 length=0", "Program failed2 - 0 0      \n"),
-      fault("read#3 length=-1", ""),
-      fault("stuck=0x80102:01", "Verify error at address 0x80102\n", KEPT, "buf: 2 != flash: 3\n" + FAILED),
-      fault("write#2 reply=46", "Error programming bootval.\n"),
-      fault("read#6 length=-1", "Error reading bootval.\n", NEW),
-      fault("stuck=0x80000:fd", "Bootval verify error! (FF != 02)\n"),
-      fault("reboot#1 reply=00", "Error rebooting card.\n", NEW),
+      fault("grab#1 reply=0000", "grab_flash", "Error grabbing flash.\n"),
+      fault("grab#1 reply=01", "grab_flash", "Error2 grabbing flash.\n"),
+      fault("read#1 length=-1", "select_bank", "error reading lo_val.\n"),
+      fault("read#2 length=0", "select_bank", "error reading hi_val.\n"),
+      fault("erase#1 reply=00", "erase_flash", "Erase failed\n"),
+      fault("erase-busy=3 status#2 drop", "erase_flash", "Erase failed\n"),
+      fault("status#1 reply=5050", "erase_flash", "Erase failed\n"),
+      fault("erase-fails", "erase_flash", "Erase failed - flash error\n"),
+      fault("write#1 drop", "program_flash", "Program failed1 - 0        \n"),
+      fault("write#1 reply=46", "program_flash", "Program failed2 - 1 70      \n"),
+      fault("write#1 reply=5050", "program_flash", "Program failed2 - 2 80      \n"),
+      fault("write#1 length=0", "program_flash", "Program failed2 - 0 0      \n"),
+      fault("read#3 length=-1", "verify_flash", ""),
+      fault("stuck=0x80102:01", "verify_flash", "Verify error at address 0x80102\n", KEPT, "buf: 2 != flash: 3\n" + FAILED),
+      fault("write#2 reply=46", "write_bootval", "Error programming bootval.\n"),
+      fault("read#6 length=-1", "write_bootval", "Error reading bootval.\n", NEW),
+      fault("stuck=0x80000:fd", "write_bootval", "Bootval verify error! (FF != 02)\n"),
+      fault("reboot#1 reply=00", "reboot_card", "Error rebooting card.\n", NEW),
       // The scan service's power cut at each step: the previous firmware
       // boots until the new generation byte has landed, the new one after;
       // the service is gone and cannot take the release either.
-      cut("read#1", "error reading lo_val.\n", KEPT),
-      cut("erase#1", "Erase failed\n", KEPT),
-      cut("write#1", "Program failed1 - 0        \n", KEPT),
-      cut("read#3", "", KEPT),
-      cut("write#2", "Error programming bootval.\n", KEPT),
-      cut("read#6", "Error reading bootval.\n", NEW),
-      cut("reboot#1", "Error rebooting card.\n", NEW),
+      cut("read#1", "select_bank", "error reading lo_val.\n", KEPT),
+      cut("erase#1", "erase_flash", "Erase failed\n", KEPT),
+      cut("write#1", "program_flash", "Program failed1 - 0        \n", KEPT),
+      cut("read#3", "verify_flash", "", KEPT),
+      cut("write#2", "write_bootval", "Error programming bootval.\n", KEPT),
+      cut("read#6", "write_bootval", "Error reading bootval.\n", NEW),
+      cut("reboot#1", "reboot_card", "Error rebooting card.\n", NEW),
       // NOR flash only clears bits: 5 programmed over the old 3 reads 1.
-      {"generation over an unerased one", {3}, &unerased, s_records(unerased), {}, FAILED,
-       "Bootval verify error! (01 != 05)\n", KEPT, 3, 4},
-      {"a failing card stops the run", {4, 3, 1}, &standard, file, {"slot=3 stuck=0x70010:ff"},
-       stuck_line + FAILED, "Verify error at address 0x70010\n", {1, 1, 2, 1}},
+      failing_at({"generation over an unerased one", {3}, &unerased, s_records(unerased), {}, FAILED,
+                  "Bootval verify error! (01 != 05)\n", KEPT, 3, 4}, "write_bootval"),
+      failing_at({"a failing card stops the run", {4, 3, 1}, &standard, file, {"slot=3 stuck=0x70010:ff"},
+                  stuck_line + FAILED, "Verify error at address 0x70010\n", {1, 1, 2, 1}}, "verify_flash"),
       {"service held by another client", {3}, &row, row_file, {}, "grab failed.\n" + FAILED, "", KEPT,
        1, 0xFF, 0, true, true},
       {"slot 0", {3, 0}, &row, row_file, {}, FAILED + "assertion failed. flash_x3:510 (slot)\n", "",
@@ -274,6 +365,20 @@ TEST_F(Upgrade, PagesDiagnosticsAndFlash) {
               {"X3_UPGRADE_LOCK=/nonexistent/x3.lock", "CONTENT_TYPE=" + form_content_type()}),
   };
   for (const upgrade_case& c : cases) run(c);
+
+  // The history beside the run: never in its way, and kept in bounds.
+  upgrade_case unwritable{"history cannot be written", {1}, &standard, file, {}, ok,
+                          "upgrade history /nonexistent/history.jsonl: cannot open it: No such file or directory\n",
+                          {1, 1, 2, 1}};
+  unwritable.history_file = "/nonexistent/history.jsonl";
+  unwritable.recorded = false;
+  upgrade_case after_cut{"history with a cut last line", {1}, &standard, file, {}, ok, "", {1, 1, 2, 1}};
+  after_cut.history_before = "{\"record\":\"end\",\"run\":R,\"time\":T,\"slots\":[{\"slot\":1,\"res";
+  upgrade_case full{"history at its limit", {1}, &standard, file, {}, ok, "", {1, 1, 2, 1}};
+  const std::string old_run = "{\"record\":\"begin\",\"run\":\"old\",\"image\":{\"crc32\":\"00000000\"}," +
+                              std::string(800, ' ') + "\"slots\":[1]}\n";
+  while (full.history_before.size() < 512 * 1024 - 300) full.history_before += old_run;
+  for (const upgrade_case& c : {unwritable, after_cut, full}) run(c);
 }
 
 // With a trusted-keys file the switch flashes only images that a key in it
@@ -334,22 +439,27 @@ TEST_F(Upgrade, SignedImages) {
   const std::string a_id = minisign_key_id(a), stranger_id = minisign_key_id(stranger);
 
   const outcome done = {1, 1, 2, 1};
-  auto accepted = [&](const std::string& what, const std::string& file, const std::string& keys) {
-    return upgrade_case{what, {3}, &image, file, {}, success("1 card"), "", done, 1, 0xFF, 0, true, false,
-                        {}, "", keys};
+  auto accepted = [&](const std::string& what, const std::string& file, const std::string& keys,
+                      const std::string& signer) {
+    upgrade_case c{what, {3}, &image, file, {}, success("1 card"), "", done, 1, 0xFF, 0, true, false, {}, "", keys};
+    c.signed_by = signer;
+    return c;
   };
   auto refused = [&](const std::string& what, const std::string& file, const std::string& line,
                      const std::string& detail, const std::string& keys) {
-    return upgrade_case{what, {3}, &image, file, {}, line + "\n" + FAILED, "image signature: " + detail + "\n",
-                        KEPT, 1, 0xFF, 0, true, false, {}, "", keys};
+    upgrade_case c{what, {3}, &image, file, {}, line + "\n" + FAILED, "image signature: " + detail + "\n",
+                   KEPT, 1, 0xFF, 0, true, false, {}, "", keys};
+    c.recorded = false;
+    return c;
   };
   const std::string altered = "Refused: the signature does not match the image.";
   const std::string no_keys =
       "Refused: the switch's trusted-keys file cannot be read or holds no key, so no image is accepted.";
   const upgrade_case cases[] = {
-      accepted("signed by minisign and attached, LF", signed_lf, trusted),
-      accepted("signed by x3image with the second key, CR LF", signed_by(crlf, b, false), trusted),
-      accepted("signed, no trusted-keys file", signed_lf, ""),
+      accepted("signed by minisign and attached, LF", signed_lf, trusted, a_id),
+      accepted("signed by x3image with the second key, CR LF", signed_by(crlf, b, false), trusted,
+               minisign_key_id(b)),
+      accepted("signed, no trusted-keys file", signed_lf, "", ""),
       refused("unsigned", crlf, "Refused: the image is not signed, and this switch accepts signed images only.",
               "the image carries no signature", trusted),
       refused("a data byte changed", changed, altered,

@@ -52,13 +52,14 @@ bool parse_slot(const char* text, int* slot) {
   return true;
 }
 
-// Who runs the tool: the login name, else the account.
+// Who runs the tool: the login name as the shell has it, else the
+// terminal's, else the account.
 std::string login_name() {
-  if (const char* name = getlogin()) return name;
   for (const char* variable : {"LOGNAME", "USER"}) {
     const char* name = getenv(variable);
     if (name && *name) return name;
   }
+  if (const char* name = getlogin()) return name;
   if (const passwd* account = getpwuid(getuid())) return account->pw_name;
   return "uid " + std::to_string(getuid());
 }
