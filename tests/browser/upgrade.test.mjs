@@ -1,12 +1,13 @@
 // The web setup end to end: scripts/web-server starts lighttpd serving web/
-// and running flash_x3 as a CGI program against scan_sim's card models.
+// and running flash_x3 against scan_sim's card models and x3_status, the
+// status page, as CGI programs.
 // Headless Chromium (playwright-core) uses the upgrade page as an operator
 // would, with JavaScript on and off, with and without a .s19 MIME mapping;
 // playwright's plain HTTP client sends what no page of this server would.
 // X3IMAGE makes the firmware files. Screenshots land in ARTIFACT_DIR. Exits
 // 0, 1 on a failure, or 77 where Chromium, playwright-core (npm ci here)
 // or lighttpd is missing.
-//   node upgrade.test.mjs FLASH_X3 SCAN_SIM X3IMAGE ARTIFACT_DIR
+//   node upgrade.test.mjs FLASH_X3 X3_STATUS SCAN_SIM X3IMAGE ARTIFACT_DIR
 import assert from 'node:assert/strict';
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -21,7 +22,7 @@ const WEB_PORT = 8071;
 // How long one upgrade may take (the PowerPC build runs under qemu-user).
 const UPGRADE_TIMEOUT = 90000;
 
-const [flashX3, scanSim, x3image, shots] = process.argv.slice(2).map((p) => path.resolve(p));
+const [flashX3, x3Status, scanSim, x3image, shots] = process.argv.slice(2).map((p) => path.resolve(p));
 const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 process.env.PATH = `${process.env.PATH}:/usr/sbin`;
 
@@ -49,7 +50,7 @@ for (const signal of ['SIGINT', 'SIGTERM']) process.on(signal, () => process.exi
 // scripts/lib.sh waits until scan_sim itself listens, and fails if it exits.
 execFileSync('bash', ['-c',
   `. "${repo}/scripts/lib.sh" && wait_listening ${sim.pid} 127.0.0.1 1971 60`]);
-const started = webServer('start', '--port', String(WEB_PORT), '--program', flashX3);
+const started = webServer('start', '--port', String(WEB_PORT), '--program', flashX3, '--status', x3Status);
 assert.equal(started.status, 0, `scripts/web-server start failed: ${started.stderr}`);
 const cards = () => Object.fromEntries(JSON.parse(execFileSync(scanSim, ['show', '--state', state, '--json'],
   { encoding: 'utf8' })).map((card) => [card.slot, card]));
@@ -72,7 +73,8 @@ async function check(name, body) {
 function firmware(name, size, seed) {
   const file = path.join(work, `${name}.s19`);
   execFileSync(x3image, ['firmware', file, '--size', String(size), '--seed', String(seed)]);
-  return { file, srec: fs.readFileSync(file) };
+  const { crc32 } = JSON.parse(execFileSync(x3image, ['info', file, '--json'], { encoding: 'utf8' }));
+  return { file, srec: fs.readFileSync(file), crc32 };
 }
 const x3 = firmware('x3', 0x18000, 1);
 const full = firmware('full', 0x80000, 2);
@@ -135,11 +137,13 @@ async function results(page, submitted = false) {
   return (await pre.innerText()).trim();
 }
 
-await check('every answer has the script policy and nosniff; under /cgi/ only flash_x3 runs; ' +
+await check('every answer has the script policy and nosniff; under /cgi/ only flash_x3 and x3_status run; ' +
             'posts from foreign pages or from nowhere get the refusal page and touch no card',
 async () => {
   for (const [url, status] of [['/', 200], ['/upgrade.js', 200], ['/cgi/web.cgi?upgrade_x3', 200],
-    ['/cgi/web.cgi?status', 403], ['/cgi/flash_x3/x', 403], ['/lighttpd.conf.in', 403]]) {
+    ['/cgi/web.cgi?status', 403], ['/cgi/flash_x3/x', 403], ['/lighttpd.conf.in', 403],
+    ['/cgi/x3_status', 200], ['/cgi/x3_status?format=json', 200], ['/cgi/x3_status?slot=1', 400],
+    ['/cgi/x3_status/x', 403]]) {
     const response = await api.get(url);
     assert.equal(response.status(), status, url);
     expectGuarded(response, `GET ${url}`);
@@ -220,6 +224,31 @@ await check('the upgrade in the browser: only without the script does a .s19 typ
   assert.notEqual(await page.locator('h1').evaluate((h1) => getComputedStyle(h1).backgroundColor),
     'rgba(0, 0, 0, 0)', '/style.css styles the title bar');
   assert.deepEqual(blocked, [], 'no page of the server trips its own script policy');
+});
+
+await check('the status page, from the form\'s link, shows what each slot was last re-flashed with; ' +
+            'so does its JSON', async () => {
+  const page = await openForm(false);
+  await page.getByRole('link', { name: 'Firmware per slot and past upgrades' }).click();
+  await page.waitForURL(`${base}/cgi/x3_status`);
+  await screenshot(page, 'status.png');
+  const { slots, runs } = await (await api.get('/cgi/x3_status?format=json')).json();
+  const now = cards();
+  // slot, the image it was last re-flashed with
+  for (const [slot, image] of [[1, x3], [2, x3], [3, x3], [4, full]]) {
+    const { bank, generation } = now[slot].last_boot;
+    const row = page.locator('table.status tbody tr').filter({ has: page.locator(`td:first-child:text-is("${slot}")`) });
+    assert.match(await row.innerText(), new RegExp(`^${slot}\\s+${image.crc32}\\b[^]*?\\t${bank}\\t${generation}\\t` +
+      '[^]*\\tre-flashed\\s*$'), `slot ${slot} on the page`);
+    const json = slots.find((s) => s.slot === slot);
+    assert.deepEqual([json.runs.crc32, json.runs.bank, json.runs.generation, json.last_run.result],
+      [image.crc32, bank, generation, 're-flashed'], `slot ${slot} in the JSON`);
+  }
+  assert.deepEqual([runs[0].slots, runs[0].image.crc32, runs[0].address, runs[0].outcome],
+    [[1, 2], x3.crc32, '127.0.0.1', 'The upgrade was successful. 2 cards re-flashed.'], 'the newest run');
+  assert.match(await page.locator('div.run').first().innerText(),
+    /flash_x3 · 127\.0\.0\.1[^]*Slot 1: re-flashed, bank 1, generation 2\s+Slot 2: re-flashed/);
+  assert.deepEqual(blocked, [], 'the status page keeps to the script policy');
 });
 
 await check('the form: slot 0 cannot be ticked, "select all" ticks slots 1-31; no slot, ' +
