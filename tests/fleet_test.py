@@ -24,9 +24,10 @@ SWITCHES = ['sw%02d' % i for i in range(1, 6)]
 PAGE, STATUS, POST = 'GET /cgi/web.cgi?upgrade_x3', 'GET /cgi/x3_status?format=json', 'POST /cgi/flash_x3'
 # A switch's outcome of one rollout: its result and a pattern its reason
 # holds in the report, what its web server is asked, the slots the role
-# chose to re-flash (None: it made no choice) and the cards that change. A
-# failing switch re-flashes slot 2 before slot 3's erase fails; force
-# skips the history. None for a switch outside the rollout.
+# chose to re-flash (None: it made no choice) and the cards that change
+# (the switch stops at the first that fails). A failing switch re-flashes
+# slot 2 before slot 3's erase fails; force skips the history. None for a
+# switch outside the rollout.
 OK = ('ok', '', [PAGE, STATUS, POST], [2, 3], [2, 3])
 FAILED = ('failed', 'The upgrade failed.', [PAGE, STATUS, POST], [2, 3], [2])
 SLOT_3_FAILS = ('failed', 'The upgrade failed.', [PAGE, STATUS, POST], [3], [])
@@ -44,7 +45,8 @@ def checked(reflash):
 
 KEYS = 'firmware_keys=k.pub'
 # The rollouts, one after the other on one lab whose switches 2 and 4
-# cannot erase slot 3: ansible-playbook's arguments, whether it fails, and
+# cannot erase slot 3 and whose switch 3 fails the first erase of slot 2's
+# second re-flash: ansible-playbook's arguments, whether it fails, and
 # per switch its outcome. With the batches sw01, then sw02 to sw04, then
 # sw05, both failures fall in the second batch: its other switch still
 # finishes, the third is not started. The default batches (sw01, sw02, the
@@ -85,6 +87,11 @@ ROLLOUTS = [
      [UNCHANGED, None, UNCHANGED, SLOT_3_FAILS, OK]),
     ('the image once more changes nothing', ['-e', 'firmware=x3.s19', '-e', 'rollout_switches=sw01,sw03,sw05'],
      False, [UNCHANGED, None, UNCHANGED, None, UNCHANGED]),
+    ('force over sw03, whose slot 2 fails this time: slot 3 is not attempted',
+     ['-e', 'firmware=x3.s19', '-e', 'force=true', '-e', 'rollout_switches=sw03'], True,
+     [None, None, ('failed', 'The upgrade failed.', [PAGE, POST], [2, 3], []), None, None]),
+    ('the slots whose last run failed or did not reach them are re-flashed although they ran the image',
+     ['-e', 'firmware=x3.s19', '-e', 'rollout_switches=sw03'], False, [None, None, OK, None, None]),
     ('check mode says which slots it would leave out', ['-e', 'firmware=x3.s19', '--check'], False,
      [checked([]), checked([3]), checked([]), checked([3]), checked([])]),
 ]
@@ -221,8 +228,10 @@ def check_rollout(rollout, work, lab, infos, bank_image, history):
         if seen != wanted:
             problems.append('%s: %s (%s), expected %s' % (switch, seen, entry.get('reason'), wanted))
         if POST in asked:
+            untouched = [slot for slot in reflash if slot not in touched]
             history.setdefault(switch, {}).update(
-                (slot, 're-flashed' if slot in touched else 'failed') for slot in reflash)
+                (slot, 're-flashed' if slot in touched else 'failed' if slot == untouched[0] else 'not attempted')
+                for slot in reflash)
     return problems + [played.stdout] if problems else []
 
 
@@ -287,7 +296,8 @@ def main():
         assert int(infos['signed.s19']['signed_by'], 16) == int(text.readline().split()[-1], 16)
     lab, lab_script = os.path.join(work, 'lab'), os.path.join(REPO, 'scripts', 'fleet-lab')
     started = run([lab_script, 'start', '5', '--dir', lab, '--build', BUILD,
-                   '--fault', '2:slot=3 erase-fails', '--fault', '4:slot=3 erase-fails'])
+                   '--fault', '2:slot=3 erase-fails', '--fault', '4:slot=3 erase-fails',
+                   '--fault', '3:slot=2 erase#3 reply=46'])
     print(started.stdout, end='')
     failed = started.returncode != 0
     history = {}
