@@ -2,16 +2,18 @@
 // Measures one full-image upgrade of one X3 card model behind the real scan
 // server on loopback, against a floor: the same number of bare
 // connect / 1-byte exchange / close round trips in the same run. The
-// upgrade runs twice per run, without trusted keys and with a trusted-keys
-// file whose key signed the image (their order alternating from run to
-// run); both send the same signed image, which the loader reads the same
-// way without keys, so what separates them is the signature's check. Also
-// reports the peak resident memory of flash_x3 next to that of an empty
-// program built the same way, both measured in every run: which pages of
-// the shared C library a process maps varies from run to run (address
-// layout, page cache), so medians of both are compared.
+// upgrade runs several ways per run, taking turns: without trusted keys
+// or history; with a trusted-keys file whose key signed the image; with an
+// upgrade history (X3_HISTORY); and, when BASELINE names it, an earlier
+// build's flash_x3 without either. All send the same signed image, which
+// the loader reads the same way without keys, so what separates them is
+// the signature's check or the history's records. Also reports the peak
+// resident memory of flash_x3 next to that of an empty program built the
+// same way, both measured in every run: which pages of the shared C
+// library a process maps varies from run to run (address layout, page
+// cache), so medians of both are compared.
 //
-//   upgrade_bench PEAK_RSS FLASH_X3 EMPTY_PROGRAM [RUNS]
+//   upgrade_bench PEAK_RSS FLASH_X3 EMPTY_PROGRAM [RUNS [BASELINE]]
 //
 // Binds 127.0.0.1:1971 (the port flash_x3 uses) for the upgrades.
 #include <arpa/inet.h>
@@ -30,6 +32,7 @@
 #include <vector>
 
 #include "bench/signed_image.h"
+#include "history/upgrade_history.h"
 #include "scan/j5_scan_server.h"
 #include "signing/image_signature.h"
 #include "tests/support/loopback.h"
@@ -76,10 +79,12 @@ double cpu_seconds(const rusage& usage) {
 }
 
 // Runs `program` under peak_rss with `input_path` on standard input,
-// CONTENT_TYPE set and X3_TRUSTED_KEYS naming `trusted_keys` (unset when
-// null); returns its wall time, CPU time, peak resident memory and status.
+// CONTENT_TYPE set, X3_TRUSTED_KEYS naming `trusted_keys` and X3_HISTORY
+// `history` (each unset when null); returns its wall time, CPU time, peak
+// resident memory and status.
 run_result run(const char* peak_rss, const char* program, const char* input_path,
-               const std::string& content_type, const char* trusted_keys = nullptr) {
+               const std::string& content_type, const char* trusted_keys = nullptr,
+               const char* history = nullptr) {
   int report[2];
   if (pipe(report) != 0) exit(1);
   const auto start = clock_type::now();
@@ -91,6 +96,7 @@ run_result run(const char* peak_rss, const char* program, const char* input_path
     close(report[0]);
     setenv("CONTENT_TYPE", content_type.c_str(), 1);
     if (trusted_keys) setenv(TRUSTED_KEYS_VARIABLE, trusted_keys, 1);
+    if (history) setenv(HISTORY_VARIABLE, history, 1);
     execl(peak_rss, peak_rss, program, static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -155,19 +161,22 @@ T median(std::vector<T> values) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    fprintf(stderr, "usage: upgrade_bench PEAK_RSS FLASH_X3 EMPTY_PROGRAM [RUNS]\n");
+    fprintf(stderr, "usage: upgrade_bench PEAK_RSS FLASH_X3 EMPTY_PROGRAM [RUNS [BASELINE]]\n");
     return 2;
   }
   const char* peak_rss = argv[1];
   const char* flash_x3 = argv[2];
   const char* empty_program = argv[3];
   const int runs = argc > 4 ? atoi(argv[4]) : 5;
+  const char* baseline = argc > 5 ? argv[5] : nullptr;
   const int slot = 3;
-  // Without trusted keys nothing may be checked: not even a trusted-keys
-  // file at the switch's default place.
+  // Without trusted keys or a history nothing may be checked or recorded:
+  // not even by files at the switch's default places.
   unsetenv(TRUSTED_KEYS_VARIABLE);
-  if (signatures_required()) {
-    fprintf(stderr, "upgrade_bench: %s exists, so every upgrade would be checked\n", TRUSTED_KEYS_DEFAULT);
+  unsetenv(HISTORY_VARIABLE);
+  if (signatures_required() || !history_path_to_write().empty()) {
+    fprintf(stderr, "upgrade_bench: %s or the folder of %s exists, so every upgrade would be checked or "
+            "recorded\n", TRUSTED_KEYS_DEFAULT, HISTORY_DEFAULT);
     return 1;
   }
 
@@ -179,8 +188,12 @@ int main(int argc, char** argv) {
   if (signed_image.empty()) return 1;
   char body_path[] = "/tmp/upgrade_bench_XXXXXX";
   char keys_path[] = "/tmp/upgrade_bench_keys_XXXXXX";
+  char history_path[] = "/tmp/upgrade_bench_history_XXXXXX";
   const std::string body = multipart_form({slot}, signed_image);
-  if (!write_temporary(body_path, body) || !write_temporary(keys_path, key.trusted_keys)) return 1;
+  if (!write_temporary(body_path, body) || !write_temporary(keys_path, key.trusted_keys) ||
+      !write_temporary(history_path, "")) {
+    return 1;
+  }
 
   backplane_t& backplane = *new backplane_t;  // used by the server's thread to the end
   counting_service_t& service =
@@ -188,54 +201,73 @@ int main(int argc, char** argv) {
   const int32_t echo_port = unused_loopback_port();
   serve_in_background<echo_server_t>(echo_port);
 
-  // [0] without trusted keys, [1] with them.
-  const char* const trusted_keys[2] = {nullptr, keys_path};
-  std::vector<double> upgrade_times[2], upgrade_cpu[2], floor_times;
-  std::vector<long> upgrade_rss[2], empty_rss;
+  struct variant {
+    const char* name;
+    const char* program;
+    const char* trusted_keys;
+    const char* history;
+    std::vector<double> times = {}, cpu = {};
+    std::vector<long> rss = {};
+  };
+  std::vector<variant> variants = {{"without keys or history", flash_x3, nullptr, nullptr},
+                                   {"with trusted keys", flash_x3, keys_path, nullptr},
+                                   {"with history", flash_x3, nullptr, history_path}};
+  if (baseline) variants.push_back({"baseline build", baseline, nullptr, nullptr});
+  const int ways = static_cast<int>(variants.size());
+  std::vector<double> floor_times;
+  std::vector<long> empty_rss;
   long requests = 0;
   for (int i = 0; i < runs; i++) {
-    for (int turn = 0; turn < 2; turn++) {
-      const int keys = (i + turn) % 2;
+    for (int turn = 0; turn < ways; turn++) {
+      variant& v = variants[(i + turn) % ways];
       backplane.insert_card(slot);
       const long before = service.requests;
-      run_result r = run(peak_rss, flash_x3, body_path, form_content_type(), trusted_keys[keys]);
+      run_result r = run(peak_rss, v.program, body_path, form_content_type(), v.trusted_keys, v.history);
       const long served = service.requests - before;
       uint32_t boots = 0;
       backplane.with_card(slot, [&](x3_card_t& card) { boots = card.state().boot.boot_count; });
       if (r.status != 0 || boots != 1 || (requests != 0 && served != requests)) {
-        fprintf(stderr, "upgrade_bench: the upgrade %s trusted keys failed (status %d, %ld requests)\n",
-                keys ? "with" : "without", r.status, served);
+        fprintf(stderr, "upgrade_bench: the upgrade %s failed (status %d, %ld requests)\n", v.name, r.status,
+                served);
         return 1;
       }
       requests = served;
-      upgrade_times[keys].push_back(r.seconds);
-      upgrade_cpu[keys].push_back(r.cpu_seconds);
-      upgrade_rss[keys].push_back(r.peak_rss_kib);
+      v.times.push_back(r.seconds);
+      v.cpu.push_back(r.cpu_seconds);
+      v.rss.push_back(r.peak_rss_kib);
     }
     floor_times.push_back(floor_seconds(echo_port, requests));
     empty_rss.push_back(run(peak_rss, empty_program, "/dev/null", "").peak_rss_kib);
   }
+  // Every upgrade with history left its begin and end.
+  const upgrade_history recorded = read_history(history_path);
+  const size_t ended = std::count_if(recorded.runs.begin(), recorded.runs.end(),
+                                     [](const history_run& r) { return r.ended; });
   unlink(body_path);
   unlink(keys_path);
+  unlink(history_path);
+  if (ended != size_t(runs) || recorded.skipped != 0) {
+    fprintf(stderr, "upgrade_bench: the history holds %zu ended runs of %d\n", ended, runs);
+    return 1;
+  }
 
   const double floor = median(floor_times);
   printf("full-image upgrade of one card, median of %d runs\n", runs);
-  printf("  requests per upgrade          %ld\n", requests);
-  printf("  floor, same round trips       %.3f s  (%.0f round trips/s)\n", floor, requests / floor);
-  const char* const names[2] = {"without trusted keys", "with trusted keys"};
-  for (int keys = 0; keys < 2; keys++) {
-    const double upgrade = median(upgrade_times[keys]);
-    printf("  upgrade %-21s %.3f s  (%.0f requests/s), %.2f x floor, CPU %.3f s\n", names[keys], upgrade,
-           requests / upgrade, upgrade / floor, median(upgrade_cpu[keys]));
+  printf("  requests per upgrade            %ld\n", requests);
+  printf("  floor, same round trips         %.3f s  (%.0f round trips/s)\n", floor, requests / floor);
+  for (const variant& v : variants) {
+    const double upgrade = median(v.times);
+    printf("  upgrade %-23s %.3f s  (%.0f requests/s), %.2f x floor, CPU %.3f s\n", v.name, upgrade,
+           requests / upgrade, upgrade / floor, median(v.cpu));
   }
   const long empty_kib = median(empty_rss);
   printf("peak resident memory, median (highest)\n");
-  for (int keys = 0; keys < 2; keys++) {
-    const long kib = median(upgrade_rss[keys]);
-    printf("  flash_x3 %-20s %ld KiB  (%ld), empty program + %ld KiB\n", names[keys], kib,
-           *std::max_element(upgrade_rss[keys].begin(), upgrade_rss[keys].end()), kib - empty_kib);
+  for (const variant& v : variants) {
+    const long kib = median(v.rss);
+    printf("  flash_x3 %-22s %ld KiB  (%ld), empty program + %ld KiB\n", v.name, kib,
+           *std::max_element(v.rss.begin(), v.rss.end()), kib - empty_kib);
   }
-  printf("  empty program                 %ld KiB  (%ld)\n", empty_kib,
+  printf("  empty program                   %ld KiB  (%ld)\n", empty_kib,
          *std::max_element(empty_rss.begin(), empty_rss.end()));
   return 0;
 }

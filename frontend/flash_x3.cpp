@@ -113,8 +113,10 @@ int run_upgrade() {
   for (int slot = 0; slot < J5_SCAN_NUM_SLOTS; slot++)
     if (uploader.selected[slot]) slots.push_back(slot);
   run_history.emplace(SOURCE);
-  run_history->begin({environment("REMOTE_USER"), environment("REMOTE_ADDR")}, describe_image(flash_image),
-                     signed_by, slots);
+  if (run_history->keeping()) {
+    run_history->begin({environment("REMOTE_USER"), environment("REMOTE_ADDR")}, describe_image(flash_image),
+                       signed_by, slots);
+  }
   if (!client.grab()) {
     puts("grab failed.");
     failure_reason = "grab failed.";

@@ -103,6 +103,9 @@ std::string utc_now();
 class history_writer {
  public:
   explicit history_writer(const char* program);
+  // Whether this controller keeps a history: without one, begin and end
+  // do nothing and the caller need not gather what they record.
+  bool keeping() const { return !path_.empty(); }
   // The begin record, once the image is loaded and the lock held.
   void begin(const requester& who, const image_facts& image, const std::string& signed_by,
              const std::vector<int>& slots);

@@ -128,7 +128,7 @@ int upgrade(const char* host, int slot, const char* path) {
   }
 
   history_writer history("prog_x3flash");
-  history.begin({login_name(), ""}, describe_image(image), signed_by, {slot});
+  if (history.keeping()) history.begin({login_name(), ""}, describe_image(image), signed_by, {slot});
 
   // From here on a signal stops the run between two scan requests.
   stop_on_signals();
