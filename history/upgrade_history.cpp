@@ -23,11 +23,11 @@ std::string number(long value) {
   return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
-// "0x" and `digits` lowercase hex digits, or just the digits.
+// "0x" and at least `digits` lowercase hex digits, or just the digits.
 std::string hex(uint32_t value, int digits, bool prefix) {
   static const char HEX[] = "0123456789abcdef";
-  std::string text(digits, '0');
-  for (int k = digits - 1; k >= 0; k--, value >>= 4) text[k] = HEX[value & 15];
+  std::string text;
+  for (; value != 0 || digits > 0; value >>= 4, digits--) text.insert(text.begin(), HEX[value & 15]);
   return prefix ? "0x" + text : text;
 }
 
