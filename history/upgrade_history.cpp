@@ -23,11 +23,11 @@ std::string number(long value) {
   return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
-// "0x" and `digits` lowercase hex digits, or just the digits.
+// "0x" and at least `digits` lowercase hex digits, or just the digits.
 std::string hex(uint32_t value, int digits, bool prefix) {
   static const char HEX[] = "0123456789abcdef";
-  std::string text(digits, '0');
-  for (int k = digits - 1; k >= 0; k--, value >>= 4) text[k] = HEX[value & 15];
+  std::string text;
+  for (; value != 0 || digits > 0; value >>= 4, digits--) text.insert(text.begin(), HEX[value & 15]);
   return prefix ? "0x" + text : text;
 }
 
@@ -116,11 +116,6 @@ std::string trim_and_append(const std::string& path, int fd, off_t size, const s
     close(dir);
   }
   return "";
-}
-
-bool is_folder(const char* path) {
-  struct stat s;
-  return stat(path, &s) == 0 && S_ISDIR(s.st_mode);
 }
 
 void append_image(std::string* out, const image_facts& image) {
@@ -219,25 +214,30 @@ slot_result not_attempted(int slot) {
   return r;
 }
 
-std::string history_path_to_write() {
-  const char* named = getenv(HISTORY_VARIABLE);
-  if (named && *named) return named;
-  const std::string path = HISTORY_DEFAULT;
-  return is_folder(path.substr(0, path.rfind('/')).c_str()) ? path : "";
-}
-
 std::string history_path_to_read() {
   const char* named = getenv(HISTORY_VARIABLE);
   return named && *named ? named : HISTORY_DEFAULT;
 }
 
-std::string utc_now() {
-  const time_t now = time(nullptr);
-  tm t;
-  gmtime_r(&now, &t);
-  auto two = [](int value) { return std::string(1, char('0' + value / 10 % 10)) + char('0' + value % 10); };
-  return number(t.tm_year + 1900) + "-" + two(t.tm_mon + 1) + "-" + two(t.tm_mday) + "T" + two(t.tm_hour) +
-         ":" + two(t.tm_min) + ":" + two(t.tm_sec) + "Z";
+std::string utc_now() { return utc_time(time(nullptr)); }
+
+std::string utc_time(long long now) {
+  // The civil date of a day count since 1970-01-01 (the proleptic
+  // Gregorian calendar in eras of 400 years): the time zone's files are
+  // never read for a UTC time.
+  const long long days = now / 86400 - (now % 86400 < 0);
+  const long seconds = static_cast<long>(now - days * 86400);
+  const long long z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
+  const long day_of_era = static_cast<long>(z - era * 146097);
+  const long year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const long day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const long shifted_month = (5 * day_of_year + 2) / 153;  // March is 0
+  const long day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
+  const long month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+  const long year = static_cast<long>(year_of_era + era * 400) + (month <= 2);
+  auto two = [](long value) { return std::string{char('0' + value / 10 % 10), char('0' + value % 10)}; };
+  return number(year) + "-" + two(month) + "-" + two(day) + "T" + two(seconds / 3600) + ":" +
+         two(seconds / 60 % 60) + ":" + two(seconds % 60) + "Z";
 }
 
 std::string run_id(const std::string& time) {
@@ -308,10 +308,6 @@ std::string append_record(const std::string& path, const std::string& record) {
   return error;
 }
 
-history_writer::history_writer(const char* program) : path_(history_path_to_write()) {
-  run_.program = program;
-}
-
 void history_writer::begin(const requester& who, const image_facts& image, const std::string& signed_by,
                            const std::vector<int>& slots) {
   run_.time = utc_now();
@@ -324,10 +320,7 @@ void history_writer::begin(const requester& who, const image_facts& image, const
   write(begin_record(run_));
 }
 
-void history_writer::slot_done(const slot_result& result) { run_.results.push_back(result); }
-
-void history_writer::end(const std::string& outcome, const std::string& reason) {
-  if (!open_) return;
+void history_writer::write_end(const std::string& outcome, const std::string& reason) {
   open_ = false;
   for (int slot : run_.slots) {
     const bool reported = std::any_of(run_.results.begin(), run_.results.end(),

@@ -28,7 +28,10 @@
 #ifndef HISTORY_UPGRADE_HISTORY_H
 #define HISTORY_UPGRADE_HISTORY_H
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -39,12 +42,20 @@
 // controller without /var/lib/x3-flash keeps no history and says nothing.
 const char HISTORY_VARIABLE[] = "X3_HISTORY";
 const char HISTORY_DEFAULT[] = "/var/lib/x3-flash/history.jsonl";
+const char HISTORY_DEFAULT_FOLDER[] = "/var/lib/x3-flash";
 
 const size_t HISTORY_LIMIT = 512 * 1024;
 const size_t HISTORY_KEPT = 256 * 1024;
 
 // The history file to write, or "" when this controller keeps none.
-std::string history_path_to_write();
+// Inline, as is all of history_writer that runs without a history: the
+// upgrade then touches no page of this module's code.
+inline std::string history_path_to_write() {
+  const char* named = getenv(HISTORY_VARIABLE);
+  if (named && *named) return named;
+  struct stat folder;
+  return stat(HISTORY_DEFAULT_FOLDER, &folder) == 0 && S_ISDIR(folder.st_mode) ? HISTORY_DEFAULT : "";
+}
 // The history file to read: the same, except that the default is
 // returned whether or not its folder exists.
 std::string history_path_to_read();
@@ -96,13 +107,15 @@ std::string append_record(const std::string& path, const std::string& record);
 std::string run_id(const std::string& time);
 // The time now, UTC, ISO 8601 to the second: "2026-12-07T15:12:01Z".
 std::string utc_now();
+// The same of a time in seconds since 1970-01-01T00:00:00Z.
+std::string utc_time(long long seconds);
 
 // Writes one run's records for flash_x3 and prog_x3flash. Every failure
 // to write goes to standard error once, as "upgrade history PATH: REASON",
 // and is otherwise ignored: the history never stops or changes a run.
 class history_writer {
  public:
-  explicit history_writer(const char* program);
+  explicit history_writer(const char* program) : path_(history_path_to_write()) { run_.program = program; }
   // Whether this controller keeps a history: without one, begin and end
   // do nothing and the caller need not gather what they record.
   bool keeping() const { return !path_.empty(); }
@@ -110,12 +123,15 @@ class history_writer {
   void begin(const requester& who, const image_facts& image, const std::string& signed_by,
              const std::vector<int>& slots);
   // Each slot as it ends, in the order flashed.
-  void slot_done(const slot_result& result);
+  void slot_done(const slot_result& result) { run_.results.push_back(result); }
   // The end record; slots asked for but not reported are "not attempted".
   // Does nothing before begin or after a first end.
-  void end(const std::string& outcome, const std::string& reason = "");
+  void end(const std::string& outcome, const std::string& reason = "") {
+    if (open_) write_end(outcome, reason);
+  }
 
  private:
+  void write_end(const std::string& outcome, const std::string& reason);
   void write(const std::string& record);
   std::string path_;
   bool warned_ = false;

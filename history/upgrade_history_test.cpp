@@ -100,6 +100,17 @@ TEST(UpgradeHistory, RecordsReadBackAsWritten) {
   EXPECT_EQ(RESULT_NOT_ATTEMPTED, back.results[1].result);
 }
 
+TEST(UpgradeHistory, TimesInUtc) {
+  const struct {
+    long long seconds;
+    const char* text;
+  } rows[] = {{0, "1970-01-01T00:00:00Z"}, {951782400, "2000-02-29T00:00:00Z"},
+              {951868799, "2000-02-29T23:59:59Z"}, {1796656321, "2026-12-07T15:12:01Z"},
+              {4107542400, "2100-03-01T00:00:00Z"}, {-1, "1969-12-31T23:59:59Z"},
+              {1709164800, "2024-02-29T00:00:00Z"}, {1735689599, "2024-12-31T23:59:59Z"}};
+  for (const auto& r : rows) EXPECT_EQ(r.text, utc_time(r.seconds)) << r.seconds;
+}
+
 TEST(Json, OnlyWellFormedTextParses) {
   std::string deep(JSON_MAX_DEPTH, '['), deeper(JSON_MAX_DEPTH + 1, '[');
   deep += std::string(JSON_MAX_DEPTH, ']');

@@ -21,48 +21,83 @@ import zlib
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MINISIGN = '/usr/bin/minisign'
 SWITCHES = ['sw%02d' % i for i in range(1, 6)]
-OK, FAILED, STOPPED = ('ok', ''), ('failed', 'The upgrade failed.'), 'not attempted'
-# The slots a switch with that result re-flashed; only these two results
-# post the form.
-REFLASHED = {OK: [2, 3], FAILED: [2]}
+PAGE, STATUS, POST = 'GET /cgi/web.cgi?upgrade_x3', 'GET /cgi/x3_status?format=json', 'POST /cgi/flash_x3'
+# A switch's outcome of one rollout: its result and a pattern its reason
+# holds in the report, what its web server is asked, the slots the role
+# chose to re-flash (None: it made no choice) and the cards that change
+# (the switch stops at the first that fails). A failing switch re-flashes
+# slot 2 before slot 3's erase fails; force skips the history. None for a
+# switch outside the rollout.
+OK = ('ok', '', [PAGE, STATUS, POST], [2, 3], [2, 3])
+FAILED = ('failed', 'The upgrade failed.', [PAGE, STATUS, POST], [2, 3], [2])
+SLOT_3_FAILS = ('failed', 'The upgrade failed.', [PAGE, STATUS, POST], [3], [])
+UNCHANGED = ('unchanged', '', [PAGE, STATUS], [], [])
+FORCED_OK, FORCED_FAILED = ('ok', '', [PAGE, POST], [2, 3], [2, 3]), ('failed', 'The upgrade failed.', [PAGE, POST], [2, 3], [2])
+
+
+def stopped(reason):
+    return ('not attempted', reason, [], None, [])
+
+
+def checked(reflash):
+    return ('not attempted', 'check mode', [PAGE, STATUS], reflash, [])
+
+
 KEYS = 'firmware_keys=k.pub'
 # The rollouts, one after the other on one lab whose switches 2 and 4
-# cannot erase slot 3: ansible-playbook's arguments, whether it fails, and
-# per switch the result in the report and a pattern its reason holds.
-# With the batches sw01, then sw02 to sw04, then sw05, both failures fall
-# in the second batch: its other switch still finishes, the third is not
-# started. The default batches (sw01, sw02, the rest) stop after sw02.
+# cannot erase slot 3 and whose switch 3 fails the first erase of slot 2's
+# second re-flash: ansible-playbook's arguments, whether it fails, and
+# per switch its outcome. With the batches sw01, then sw02 to sw04, then
+# sw05, both failures fall in the second batch: its other switch still
+# finishes, the third is not started. The default batches (sw01, sw02, the
+# rest) stop after sw02. signed.s19 holds the data of x3.s19, so a slot
+# that runs one runs the other.
 ROLLOUTS = [
     ('a corrupt image stops the run first', ['-e', 'firmware=cut.s19'], True,
-     [(STOPPED, 'image refused: Checksum error')] * 5),
+     [stopped('image refused: Checksum error')] * 5),
     ('an image without data at or above 0x10000 stops the run first', ['-e', 'firmware=low.s19'], True,
-     [(STOPPED, r'image refused: it has no data at or above 0x10000: .*'
-                r'\(x3_upgrade_allow: \[no-generation\] lets it through\)$')] * 5),
+     [stopped(r'image refused: it has no data at or above 0x10000: .*'
+              r'\(x3_upgrade_allow: \[no-generation\] lets it through\)$')] * 5),
     ('x3_upgrade_allow lets it through the image check',
      ['-e', 'firmware=low.s19', '-e', 'x3_upgrade_allow=no-generation', '--check'], False,
-     [(STOPPED, 'check mode')] * 5),
-    ('check mode touches no card', ['-e', 'firmware=x3.s19', '--check'], False,
-     [(STOPPED, 'check mode')] * 5),
+     [checked([2, 3])] * 5),
+    ('check mode touches no card', ['-e', 'firmware=x3.s19', '--check'], False, [checked([2, 3])] * 5),
     ('switches 2 and 4 fail, the rest of their batch finishes, no new batch starts',
      ['-e', 'firmware=x3.s19', '-e', '{"batches": [1, 3]}'], True,
-     [OK, FAILED, OK, FAILED, (STOPPED, 'stopped after sw02, sw04 failed')]),
+     [OK, FAILED, OK, FAILED, stopped('stopped after sw02, sw04 failed')]),
     ('firmware_keys: an unsigned image stops the run first', ['-e', 'firmware=x3.s19', '-e', KEYS], True,
-     [(STOPPED, 'image refused: firmware_keys /.*/k.pub: the image carries no signature$')] * 5),
+     [stopped('image refused: firmware_keys /.*/k.pub: the image carries no signature$')] * 5),
     ('firmware_keys: an image changed since it was signed stops the run first',
      ['-e', 'firmware=changed.s19', '-e', KEYS], True,
-     [(STOPPED, 'image refused: firmware_keys /.*: the signature by key [0-9A-F]{16} does not '
-                'match the image$')] * 5),
+     [stopped('image refused: firmware_keys /.*: the signature by key [0-9A-F]{16} does not '
+              'match the image$')] * 5),
     ('firmware_keys: an image signed by another key stops the run first',
      ['-e', 'firmware=signed.s19', '-e', 'firmware_keys=other.pub'], True,
-     [(STOPPED, 'image refused: firmware_keys /.*/other.pub: signed by key [0-9A-F]{16}, which is '
-                'not a trusted key$')] * 5),
-    ('firmware_keys: a well-signed image goes out, canary first, and stops after sw02',
-     ['-e', 'firmware=signed.s19', '-e', KEYS], True,
-     [OK, FAILED] + [(STOPPED, 'stopped after sw02 failed')] * 3),
+     [stopped('image refused: firmware_keys /.*/other.pub: signed by key [0-9A-F]{16}, which is '
+              'not a trusted key$')] * 5),
+    ('firmware_keys and force: a well-signed image goes to every slot, also those running it, '
+     'canary first, and stops after sw02',
+     ['-e', 'firmware=signed.s19', '-e', KEYS, '-e', 'force=true'], True,
+     [FORCED_OK, FORCED_FAILED] + [stopped('stopped after sw02 failed')] * 3),
     ('--limit without the control machine skips the image check: no switch is upgraded',
      ['-e', 'firmware=signed.s19', '-e', KEYS, '--limit', 'sw01'], True,
-     [('failed', 'the image check did not run')] + [(STOPPED, 'stopped after sw01 failed')] * 4),
+     [('failed', 'the image check did not run', [], None, [])] + [stopped('stopped after sw01 failed')] * 4),
+    ('the image again: switches running it are unchanged, sw04 re-flashes only slot 3',
+     ['-e', 'firmware=x3.s19', '-e', 'rollout_switches=sw01,sw03,sw04,sw05', '-e', '{"batches": [4]}'], True,
+     [UNCHANGED, None, UNCHANGED, SLOT_3_FAILS, OK]),
+    ('the image once more changes nothing', ['-e', 'firmware=x3.s19', '-e', 'rollout_switches=sw01,sw03,sw05'],
+     False, [UNCHANGED, None, UNCHANGED, None, UNCHANGED]),
+    ('force over sw03, whose slot 2 fails this time: slot 3 is not attempted',
+     ['-e', 'firmware=x3.s19', '-e', 'force=true', '-e', 'rollout_switches=sw03'], True,
+     [None, None, ('failed', 'The upgrade failed.', [PAGE, POST], [2, 3], []), None, None]),
+    ('the slots whose last run failed or did not reach them are re-flashed although they ran the image',
+     ['-e', 'firmware=x3.s19', '-e', 'rollout_switches=sw03'], False, [None, None, OK, None, None]),
+    ('check mode says which slots it would leave out', ['-e', 'firmware=x3.s19', '--check'], False,
+     [checked([]), checked([3]), checked([]), checked([3]), checked([])]),
 ]
+# inventory_x3.yml, after the rollouts: its arguments.
+INVENTORIES = [('the inventory lists what the history says the cards run', []),
+               ('the inventory in check mode', ['--check'])]
 
 
 def run(argv, **options):
@@ -133,9 +168,15 @@ def requests(lab, switch):
         return [line.split('"')[1].rsplit(' ', 1)[0] for line in log]
 
 
-def check_rollout(rollout, work, lab, infos, bank_image):
-    """The problems of one rollout."""
-    _, args, fails, results = rollout
+def recap_changed(output):
+    """Per switch, the changed count of Ansible's recap."""
+    return {m.group(1): int(m.group(2)) for m in re.finditer(r'^(sw\d\d) +: ok=\d+ +changed=(\d+)', output, re.M)}
+
+
+def check_rollout(rollout, work, lab, infos, bank_image, history):
+    """The problems of one rollout. Notes in HISTORY, per switch and slot,
+    how the last run that asked for the slot went."""
+    _, args, fails, outcomes = rollout
     report = os.path.join(work, 'report')
     asked_before = {switch: len(requests(lab, switch)) for switch in SWITCHES}
     cards_before = {switch: cards(lab, switch) for switch in SWITCHES}
@@ -161,26 +202,74 @@ def check_rollout(rollout, work, lab, infos, bank_image):
     if 'bytes' in image and (image != dict(infos[given['firmware']], verified_with=keys) or
                              not all(any(line.strip().startswith(s) for line in table) for s in signature)):
         problems.append('image in the report %s' % image)
-    if [e['switch'] for e in entries['switches']] != SWITCHES:
+    in_rollout = [switch for switch, outcome in zip(SWITCHES, outcomes) if outcome]
+    if [e['switch'] for e in entries['switches']] != in_rollout:
         problems.append('switches in the report %s' % entries['switches'])
-    for entry, (result, reason), switch in zip(entries['switches'], results, SWITCHES):
+    reports = {e['switch']: e for e in entries['switches']}
+    forced, changed = 'force=true' in args, recap_changed(played.stdout)
+    for switch, outcome in zip(SWITCHES, outcomes):
+        result, reason, asked, reflash, touched = outcome or (None, '', [], None, [])
+        entry = reports.get(switch, {})
         before, after = cards_before[switch], cards(lab, switch)
-        touched = [slot for slot in after if after[slot] != before[slot]]
-        posted = (result, reason) in REFLASHED
-        # The report (also its table); the upgrade page asked for (also in
-        # check mode) and the form posted; the cards this rollout touched
-        # and those that do not start the new image. A failing switch
-        # re-flashed slot 2 before slot 3's erase failed.
-        seen = (entry['result'], bool(re.search(reason, entry['reason'])), entry['slots'],
-                any(line.startswith(switch) and result in line for line in table),
-                requests(lab, switch)[asked_before[switch]:], touched,
+        # The report (also its table) and the role's choice of slots; the
+        # requests and Ansible's changed count; the cards this rollout
+        # touched and those that do not start the new image.
+        seen = (entry.get('result'), bool(re.search(reason, entry.get('reason', ''))), entry.get('slots'),
+                entry.get('reflash'), entry.get('already'), entry.get('forced'),
+                any(line.startswith(switch) and result in line for line in table) if result else None,
+                requests(lab, switch)[asked_before[switch]:], changed.get(switch, 0),
+                [slot for slot in after if after[slot] != before[slot]],
                 [slot for slot in touched if after[slot] != started(before[slot], bank_image)])
-        wanted = (result, True, [2, 3], True,
-                  ['GET /cgi/web.cgi?upgrade_x3'] * (posted or '--check' in args) +
-                  ['POST /cgi/flash_x3'] * posted,
-                  REFLASHED.get((result, reason), []), [])
+        chose = reflash is not None
+        wanted = (result, True, [2, 3] if result else None,
+                  reflash, ([] if forced else [s for s in [2, 3] if s not in reflash]) if chose else None,
+                  forced if chose else None, True if result else None,
+                  asked, int(POST in asked), touched, [])
         if seen != wanted:
-            problems.append('%s: %s (%s), expected %s' % (switch, seen, entry['reason'], wanted))
+            problems.append('%s: %s (%s), expected %s' % (switch, seen, entry.get('reason'), wanted))
+        if POST in asked:
+            untouched = [slot for slot in reflash if slot not in touched]
+            history.setdefault(switch, {}).update(
+                (slot, 're-flashed' if slot in touched else 'failed' if slot == untouched[0] else 'not attempted')
+                for slot in reflash)
+    return problems + [played.stdout] if problems else []
+
+
+def check_inventory(inventory, work, lab, infos, history):
+    """The problems of one run of inventory_x3.yml: per switch, the slots
+    its history names, how the last run went there and, for a slot once
+    re-flashed, the image, and the bank and generation its card starts."""
+    _, args = inventory
+    report = os.path.join(work, 'inventory')
+    asked_before = {switch: len(requests(lab, switch)) for switch in SWITCHES}
+    cards_before = {switch: cards(lab, switch) for switch in SWITCHES}
+    played = run(['ansible-playbook', '-i', os.path.join(lab, 'inventory.yml'), '-e',
+                  'report_dir=' + report, os.path.join(REPO, 'fleet', 'inventory_x3.yml')] + args, cwd=work)
+    problems = [] if played.returncode == 0 else ['exit status %d' % played.returncode]
+    try:
+        with open(os.path.join(report, 'inventory.json')) as text:
+            entries = json.load(text)['switches']
+        with open(os.path.join(report, 'inventory.txt')) as text:
+            table = text.read()
+    except (OSError, ValueError, KeyError) as e:
+        return problems + ['no inventory: %s' % e, played.stdout]
+    if [e['switch'] for e in entries] != SWITCHES or table not in played.stdout:
+        problems.append('switches in the inventory %s' % [e['switch'] for e in entries])
+    image = infos['x3.s19']
+    for entry, switch in zip(entries, SWITCHES):
+        card = cards(lab, switch)
+        seen = (entry['error'], requests(lab, switch)[asked_before[switch]:], card == cards_before[switch],
+                [(s['slot'], s['last_run'], s['crc32'], s['type'], s['compiled'], s['bank'], s['generation'])
+                 for s in entry['slots']])
+        flashed = {slot: card[slot]['boots_bank'] for slot in card
+                   if (card[slot]['generation_0x10000'], card[slot]['generation_0x80000']) != (None, None)}
+        wanted = (None, [STATUS], True,
+                  [(slot, last) + ((image['crc32'], image['type'], image['compiled'], flashed[slot],
+                                    card[slot]['generation_0x%x' % (0x10000 + 0x70000 * flashed[slot])])
+                                   if slot in flashed else (None,) * 5)
+                   for slot, last in sorted(history.get(switch, {}).items())])
+        if seen != wanted:
+            problems.append('%s: %s, expected %s' % (switch, seen, wanted))
     return problems + [played.stdout] if problems else []
 
 
@@ -207,14 +296,20 @@ def main():
         assert int(infos['signed.s19']['signed_by'], 16) == int(text.readline().split()[-1], 16)
     lab, lab_script = os.path.join(work, 'lab'), os.path.join(REPO, 'scripts', 'fleet-lab')
     started = run([lab_script, 'start', '5', '--dir', lab, '--build', BUILD,
-                   '--fault', '2:slot=3 erase-fails', '--fault', '4:slot=3 erase-fails'])
+                   '--fault', '2:slot=3 erase-fails', '--fault', '4:slot=3 erase-fails',
+                   '--fault', '3:slot=2 erase#3 reply=46'])
     print(started.stdout, end='')
     failed = started.returncode != 0
+    history = {}
+
+    def note(name, problems):
+        print('\n    '.join(['%s - %s' % ('FAIL' if problems else 'ok', name)] + problems))
+        return bool(problems)
     try:
         for rollout in ROLLOUTS if started.returncode == 0 else []:
-            problems = check_rollout(rollout, work, lab, infos, bank_image)
-            print('\n    '.join(['%s - %s' % ('FAIL' if problems else 'ok', rollout[0])] + problems))
-            failed = failed or bool(problems)
+            failed = note(rollout[0], check_rollout(rollout, work, lab, infos, bank_image, history)) or failed
+        for inventory in INVENTORIES if started.returncode == 0 else []:
+            failed = note(inventory[0], check_inventory(inventory, work, lab, infos, history)) or failed
     finally:
         stopped = run([lab_script, 'stop', '--dir', lab])
         print(stopped.stdout, end='')

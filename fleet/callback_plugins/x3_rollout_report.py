@@ -6,11 +6,15 @@
 # with verified_with, the keys file its signature was found good against,
 # or null; file and refused for an image refused, file and checked false
 # when the image check did not run) then one entry per switch (switch,
-# address, slots, result, reason, seconds), and report.txt, the same as a
-# table. The switches are the hosts of the playbook's last play, learnt
-# before any is contacted. A switch's result is "ok" once the role
-# x3_upgrade recorded x3_upgrade_done for it, "failed" when one of its
-# tasks failed, and "not attempted" otherwise.
+# address, slots, result, reason, seconds, and the role's x3_upgrade_plan:
+# reflash, already, forced, status_error, null until it was made), and
+# report.txt, the same as a table. The switches are the hosts of the
+# playbook's last play, learnt before any is contacted. A switch's result
+# is "ok" once the role x3_upgrade recorded x3_upgrade_done for it,
+# "unchanged" when its plan left no slot to re-flash (outside check mode),
+# "failed" when one of its tasks failed, and "not attempted" otherwise.
+# Only upgrade_x3.yml gets a report; the other playbooks beside it are
+# left alone.
 #
 # Ansible 2.14 gives a callback a task's outcome only as result._host and
 # result._result; there is no public accessor for either.
@@ -49,12 +53,39 @@ DOCUMENTATION = '''
 
 display = Display()
 
-OK, FAILED, NOT_ATTEMPTED = 'ok', 'failed', 'not attempted'
+OK, UNCHANGED, FAILED, NOT_ATTEMPTED = 'ok', 'unchanged', 'failed', 'not attempted'
+RESULTS = (OK, UNCHANGED, FAILED, NOT_ATTEMPTED)
+PLAYBOOK = 'upgrade_x3.yml'
+PLAN = ('reflash', 'already', 'forced', 'status_error')
 
 
 def one_line(text):
     """TEXT's non-blank lines joined by ' / ', for a row of the table."""
     return ' / '.join(line.strip() for line in str(text).splitlines() if line.strip())
+
+
+def slot_list(slots):
+    return ','.join(str(s) for s in slots)
+
+
+def notes(entry, check_mode):
+    """What the table says of a switch: the reason, then its plan."""
+    parts = [entry['reason']] if entry['reason'] else []
+    if entry['reflash'] is None:
+        return '; '.join(parts)
+    if entry['result'] == OK:
+        parts.append('re-flashed ' + slot_list(entry['reflash']))
+    elif entry['reflash']:
+        parts.append('%s %s' % ('would re-flash' if check_mode else 'asked to re-flash', slot_list(entry['reflash'])))
+    elif check_mode:
+        parts.append('nothing to re-flash')
+    if entry['already']:
+        parts.append('already running the image: ' + slot_list(entry['already']))
+    if entry['forced']:
+        parts.append('force: every slot, the history not read')
+    if entry['status_error']:
+        parts.append('history not read (%s), so every slot' % one_line(entry['status_error']))
+    return '; '.join(parts)
 
 
 class CallbackModule(CallbackBase):
@@ -70,12 +101,14 @@ class CallbackModule(CallbackBase):
         self.image = None
         self.image_refusal = None
         self.upgrade_hosts = None
+        self.active = False
 
     def v2_playbook_on_start(self, playbook):
+        self.active = os.path.basename(playbook._file_name) == PLAYBOOK
         self.upgrade_hosts = playbook.get_plays()[-1].hosts
 
     def v2_playbook_on_play_start(self, play):
-        if self.switches or self.image_refusal:
+        if not self.active or self.switches or self.image_refusal:
             return
         # The first play: learn the switches in scope before any is
         # contacted, whatever --limit says (each batch runs with the
@@ -101,6 +134,7 @@ class CallbackModule(CallbackBase):
                 'reason': '',
                 'seconds': 0.0,
             }
+            self.switches[name].update(dict.fromkeys(PLAN))
 
     def _switch(self, result):
         return self.switches.get(result._host.get_name())
@@ -121,6 +155,10 @@ class CallbackModule(CallbackBase):
         if entry is None:
             return
         self._note_time(entry['switch'])
+        if 'x3_upgrade_plan' in facts:
+            entry.update({key: facts['x3_upgrade_plan'][key] for key in PLAN})
+            if not entry['reflash'] and not context.CLIARGS.get('check'):
+                entry['result'] = UNCHANGED
         if 'x3_upgrade_done' in facts:
             entry['result'] = OK
             entry['reason'] = ''
@@ -153,6 +191,8 @@ class CallbackModule(CallbackBase):
         return 'not reached'
 
     def v2_playbook_on_stats(self, stats):
+        if not self.active:
+            return
         reason = self._reason_not_attempted()
         for entry in self.switches.values():
             if entry['result'] == NOT_ATTEMPTED:
@@ -199,16 +239,15 @@ class CallbackModule(CallbackBase):
                 lines.append('         WARNING: writes the sector 0x70000 shared with the other bank')
             lines.extend('         ' + line for line in self._signature(image))
         lines.append('')
-        lines.append('%-10s %-15s %-8s %-14s %8s  %s' % ('switch', 'address', 'slots', 'result', 'seconds', 'reason'))
+        lines.append('%-10s %-15s %-8s %-14s %8s  %s' % ('switch', 'address', 'slots', 'result', 'seconds', 'notes'))
         for e in self.switches.values():
             lines.append('%-10s %-15s %-8s %-14s %8.1f  %s' % (
-                e['switch'], e['address'], ','.join(str(s) for s in e['slots']), e['result'],
-                e['seconds'], e['reason']))
-        counts = {r: sum(1 for e in self.switches.values() if e['result'] == r) for r in (OK, FAILED, NOT_ATTEMPTED)}
+                e['switch'], e['address'], slot_list(e['slots']), e['result'],
+                e['seconds'], notes(e, context.CLIARGS.get('check'))))
+        counts = {r: sum(1 for e in self.switches.values() if e['result'] == r) for r in RESULTS}
         lines.append('')
-        lines.append('%d switches: %d ok, %d failed, %d not attempted' % (
-            len(self.switches), counts[OK], counts[FAILED], counts[NOT_ATTEMPTED]))
-        remaining = [e['switch'] for e in self.switches.values() if e['result'] != OK]
+        lines.append('%d switches: ' % len(self.switches) + ', '.join('%d %s' % (counts[r], r) for r in RESULTS))
+        remaining = [e['switch'] for e in self.switches.values() if e['result'] not in (OK, UNCHANGED)]
         if remaining and counts[FAILED] + counts[NOT_ATTEMPTED] and not context.CLIARGS.get('check'):
             lines.append('to resume once the cause is fixed: -e rollout_switches=%s' % ','.join(remaining))
         return '\n'.join(lines) + '\n'
