@@ -268,7 +268,7 @@ int version(const std::string& path) {
 // What the card's two banks hold.
 struct card_banks {
   uint8_t generation[2];  // the generation bytes as read
-  uint32_t crc[2];        // each bank's CRC-32, its generation byte read as ERASED
+  uint32_t crc[2];        // each bank's CRC-32 as crc_before_generation gives it
   int starts;             // the bank the card starts, -1 when neither has a generation
 };
 
