@@ -29,8 +29,8 @@ const char SCAN_SERVICE_HOST[] = "localhost";
 uint32_t* flash_image;
 
 // This run in the switch's upgrade history, from the lock on; the page's
-// outcome ends it. Like the image, kept until the process ends.
-history_writer* run_history;
+// outcome ends it.
+std::optional<history_writer> run_history;
 // Why the run failed when the page says more than the outcome.
 std::string failure_reason;
 
@@ -112,7 +112,7 @@ int run_upgrade() {
   std::vector<int> slots;
   for (int slot = 0; slot < J5_SCAN_NUM_SLOTS; slot++)
     if (uploader.selected[slot]) slots.push_back(slot);
-  run_history = new history_writer(SOURCE);
+  run_history.emplace(SOURCE);
   if (run_history->keeping()) {
     run_history->begin({environment("REMOTE_USER"), environment("REMOTE_ADDR")}, describe_image(flash_image),
                        signed_by, slots);
