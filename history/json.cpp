@@ -131,6 +131,14 @@ class parser {
       const unsigned char c = *p_++;
       if (c == '"') return true;
       if (c < 0x20) return false;
+      if (c >= 0x80) {
+        // JSON text is UTF-8: a byte that is not part of it ends the parse.
+        const size_t n = utf8_length(reinterpret_cast<const unsigned char*>(p_ - 1), end_ - p_ + 1);
+        if (n == 0) return false;
+        out->append(p_ - 1, n);
+        p_ += n - 1;
+        continue;
+      }
       if (c != '\\') {
         *out += static_cast<char>(c);
         continue;

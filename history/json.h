@@ -28,8 +28,8 @@ struct json_value {
   long integer_member(const std::string& name, long low, long high, long otherwise) const;
 };
 
-// Parses `text`, one JSON value with nothing but blanks around it, nested
-// at most JSON_MAX_DEPTH deep. False when it is not that.
+// Parses `text`, one JSON value in UTF-8 with nothing but blanks around
+// it, nested at most JSON_MAX_DEPTH deep. False when it is not that.
 const int JSON_MAX_DEPTH = 16;
 bool parse_json(const std::string& text, json_value* value);
 

@@ -122,7 +122,8 @@ TEST(Json, OnlyWellFormedTextParses) {
       {"{\"a\":[1,-2.5e3,true,false,null,\"\\u00e9\\ud83d\\ude00\"]}", true}, {" {} ", true}, {deep, true},
       {deeper, false}, {"{\"a\":1,}", false}, {"[1 2]", false}, {"{} x", false}, {"\"\\x\"", false},
       {"\"\\ud83d\"", false}, {"\"\\ude00\"", false}, {"\"a\nb\"", false}, {"01", false}, {"1.", false},
-      {"-", false}, {"\"open", false}, {"", false}, {"tru", false},
+      {"-", false}, {"\"open", false}, {"", false}, {"tru", false}, {"\"\xc3\xa9\xf0\x9f\x98\x80\"", true},
+      {"\"\xff\"", false}, {"\"\xc3\"", false}, {"\"\xed\xa0\x80\"", false}, {"\"\xc0\xaf\"", false},
   };
   for (const auto& r : rows) {
     json_value v;
