@@ -144,8 +144,9 @@ image_facts parse_image(const json_value* image, bool* ok) {
 bool parse_slots(const json_value* slots, std::vector<int>* out) {
   if (!slots || slots->type != json_value::kind::array) return false;
   for (const json_value& item : slots->items) {
-    if (item.type != json_value::kind::number || item.number != static_cast<int>(item.number) ||
-        item.number < 0 || item.number > 31)
+    // The range first: a double beyond int has no int to compare with.
+    if (item.type != json_value::kind::number || item.number < 0 || item.number > 31 ||
+        item.number != static_cast<int>(item.number))
       return false;
     out->push_back(static_cast<int>(item.number));
   }
