@@ -25,7 +25,18 @@ uint32_t find_stamp(const uint32_t* words) {
   return FLASH_IMAGE_WORDS;
 }
 
+// At least `digits` lowercase hex digits of `value`.
+std::string hex_digits(uint32_t value, int digits) {
+  static const char HEX[] = "0123456789abcdef";
+  std::string text;
+  for (; value != 0 || digits > 0; value >>= 4, digits--) text.insert(text.begin(), HEX[value & 15]);
+  return text;
+}
+
 }  // namespace
+
+std::string crc32_text(uint32_t crc) { return hex_digits(crc, 8); }
+std::string offset_text(uint32_t offset) { return "0x" + hex_digits(offset, 5); }
 
 image_facts describe_image(const uint32_t* words) {
   image_facts facts;

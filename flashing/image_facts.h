@@ -25,4 +25,11 @@ const uint32_t STAMP_WINDOW = 4096;
 // only a few KiB besides.
 image_facts describe_image(const uint32_t* words);
 
+// The facts as they are written wherever they are shown (x3image info
+// --json, the upgrade history, the status page): a CRC-32 as 8 lowercase
+// hex digits, "1a2b3c4d"; a bank offset as "0x" and at least 5,
+// "0x11fff".
+std::string crc32_text(uint32_t crc);
+std::string offset_text(uint32_t offset);
+
 #endif

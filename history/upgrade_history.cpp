@@ -23,15 +23,8 @@ std::string number(long value) {
   return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
-// "0x" and at least `digits` lowercase hex digits, or just the digits.
-std::string hex(uint32_t value, int digits, bool prefix) {
-  static const char HEX[] = "0123456789abcdef";
-  std::string text;
-  for (; value != 0 || digits > 0; value >>= 4, digits--) text.insert(text.begin(), HEX[value & 15]);
-  return prefix ? "0x" + text : text;
-}
-
-// A hex text as hex() writes it; false when it is not one.
+// A hex text as crc32_text (no prefix) or offset_text writes it; false
+// when it is not one.
 bool parse_hex(const std::string& text, bool prefix, uint32_t* value) {
   const size_t skip = prefix ? 2 : 0;
   if (text.size() <= skip || text.size() > skip + 8 || (prefix && text.compare(0, 2, "0x") != 0)) return false;
@@ -120,9 +113,9 @@ std::string trim_and_append(const std::string& path, int fd, off_t size, const s
 
 void append_image(std::string* out, const image_facts& image) {
   *out += ",\"image\":{\"bytes\":" + number(image.bytes);
-  add(out, "lowest", hex(image.lowest, 5, true));
-  add(out, "highest", hex(image.highest, 5, true));
-  add(out, "crc32", hex(image.crc, 8, false));
+  add(out, "lowest", offset_text(image.lowest));
+  add(out, "highest", offset_text(image.highest));
+  add(out, "crc32", crc32_text(image.crc));
   add(out, "type", image.type);
   add(out, "compiled", image.compiled);
   *out += '}';

@@ -14,13 +14,7 @@ std::string json_text(const std::string& text) { return text.empty() ? "null" : 
 // A number, or null when it is below 0 (none).
 std::string json_number(long long n) { return n < 0 ? "null" : std::to_string(n); }
 
-std::string hex(uint32_t value, int digits) {
-  char text[16];
-  snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
-}
-
-std::string crc_text(const image_facts& image) { return hex(image.crc, 8); }
+std::string crc_text(const image_facts& image) { return crc32_text(image.crc); }
 
 std::string html(const std::string& text) {
   std::string out;
@@ -66,8 +60,8 @@ bool needs_attention(const slot_status& slot) {
 std::string json_image(const image_facts& image) {
   const bool data = image.bytes > 0;
   return "{\"bytes\": " + std::to_string(image.bytes) +
-         ", \"lowest\": " + (data ? json_string("0x" + hex(image.lowest, 5)) : "null") +
-         ", \"highest\": " + (data ? json_string("0x" + hex(image.highest, 5)) : "null") +
+         ", \"lowest\": " + (data ? json_string(offset_text(image.lowest)) : "null") +
+         ", \"highest\": " + (data ? json_string(offset_text(image.highest)) : "null") +
          ", \"crc32\": " + json_string(crc_text(image)) + ", \"type\": " + json_text(image.type) +
          ", \"compiled\": " + json_text(image.compiled) + "}";
 }
@@ -198,7 +192,7 @@ std::string html_run(const history_run& run, bool newest) {
   if (!who.empty()) out += " &middot; " + who;
   out += "</h3>\n<p>Image " + html_firmware(run.image) + "<br>" + std::to_string(run.image.bytes) + " bytes";
   if (run.image.bytes > 0)
-    out += " at 0x" + hex(run.image.lowest, 5) + "-0x" + hex(run.image.highest, 5);
+    out += " at " + offset_text(run.image.lowest) + "-" + offset_text(run.image.highest);
   if (!run.signed_by.empty()) out += ", signed by " + html(run.signed_by);
   out += "; slot" + std::string(run.slots.size() == 1 ? " " : "s ") + slot_list(run.slots) + "</p>\n";
   if (!run.ended) {

@@ -59,7 +59,7 @@ TEST(status_page, json_strings_are_escaped) {
            {"a\\\"b\\\\c", "a\\\"b\\\\c"},
            {"tab\\tline\\n\\u0001\\u007f", "tab\\u0009line\\n\\u0001\x7f"},
            {"Zo\xc3\xab \xe2\x82\xac", "Zo\xc3\xab \xe2\x82\xac"},  // UTF-8 passes
-           {"\xff\xc3(\xed\xa0\x80", "\\u00ff\\u00c3(\\u00ed\\u00a0\\u0080"}}) {  // bytes not UTF-8
+           {"\\u00ff(\\ud83d\\ude00", "\xc3\xbf(\xf0\x9f\x98\x80"}}) {  // escapes, written as UTF-8
     const std::string out = status_json(parse_history(begin(1, "3", user)), PATH);
     EXPECT_NE(std::string::npos, out.find("\"user\": \"" + json + "\"")) << out;
   }

@@ -340,11 +340,7 @@ std::string differences(const card_banks& banks, const slot_result& flashed, uin
   const int generation = has_generation(banks.generation[b]) ? banks.generation[b] : -1;
   if (generation != flashed.generation)
     add("bank " + std::to_string(b) + " has generation " + generation_text(banks.generation[b]));
-  if (banks.crc[b] != crc) {
-    char text[40];
-    snprintf(text, sizeof text, "bank %d's crc32 is %08x", b, banks.crc[b]);
-    add(text);
-  }
+  if (banks.crc[b] != crc) add("bank " + std::to_string(b) + "'s crc32 is " + crc32_text(banks.crc[b]));
   return found;
 }
 
@@ -378,9 +374,9 @@ void compare_with_history(const card_banks& banks, int slot) {
     const std::string generation =
         flashed.generation < 0 ? "no generation" : "generation " + std::to_string(flashed.generation);
     const std::string found = differences(banks, flashed, crc);
-    printf("history: slot %d re-flashed %s%s: bank %d, %s, crc32 %08x: %s\n", slot,
+    printf("history: slot %d re-flashed %s%s: bank %d, %s, crc32 %s: %s\n", slot,
            status->flashed->end_time.c_str(), who_text(status->flashed->who).c_str(), flashed.bank,
-           generation.c_str(), crc, found.empty() ? "matches" : ("differs: " + found).c_str());
+           generation.c_str(), crc32_text(crc).c_str(), found.empty() ? "matches" : ("differs: " + found).c_str());
   } else {
     printf("history: no run has re-flashed slot %d\n", slot);
   }
@@ -398,8 +394,8 @@ void compare_with_history(const card_banks& banks, int slot) {
 int show_banks(Vorn_Serial& card, int slot, const std::vector<std::string>&) {
   const card_banks banks = read_banks(card, slot);
   for (int b = 0; b < 2; b++)
-    printf("bank %d (0x%05X): generation %s, crc32 %08x%s\n", b, BANK_BASE[b],
-           generation_text(banks.generation[b]).c_str(), banks.crc[b],
+    printf("bank %d (%s): generation %s, crc32 %s%s\n", b, offset_text(BANK_BASE[b]).c_str(),
+           generation_text(banks.generation[b]).c_str(), crc32_text(banks.crc[b]).c_str(),
            banks.starts == b ? "  <- starts" : "");
   if (banks.starts < 0) printf("neither bank has a generation: the card has no firmware to start\n");
   printf("crc32: each bank's 512 KiB with its generation byte read as 0x%02X, and bank 0's last\n"

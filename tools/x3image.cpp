@@ -146,14 +146,14 @@ std::string json_string(const std::string& text) {
 void print_json(const std::string& path, const image_summary& s, const std::string& signed_by,
                 const std::string& comment) {
   std::string sectors;
-  for (uint32_t sector : s.sectors) sectors += (sectors.empty() ? "" : ", ") + json_string(hex(sector, 5));
+  for (uint32_t sector : s.sectors) sectors += (sectors.empty() ? "" : ", ") + json_string(offset_text(sector));
   auto optional = [](const std::string& text) { return text.empty() ? std::string("null") : json_string(text); };
   printf("{\"file\": %s, \"bytes\": %u, \"lowest\": %s, \"highest\": %s, \"sectors\": [%s], "
-         "\"shared_sector\": %s, \"generation_byte\": %s, \"crc32\": \"%08x\", \"type\": %s, "
+         "\"shared_sector\": %s, \"generation_byte\": %s, \"crc32\": \"%s\", \"type\": %s, "
          "\"compiled\": %s, \"signed_by\": %s, \"trusted_comment\": %s}\n",
-         json_string(path).c_str(), s.bytes, s.bytes ? json_string(hex(s.lowest, 5)).c_str() : "null",
-         s.bytes ? json_string(hex(s.highest, 5)).c_str() : "null", sectors.c_str(),
-         s.shared_sector ? "true" : "false", s.generation_byte ? "true" : "false", s.crc,
+         json_string(path).c_str(), s.bytes, s.bytes ? json_string(offset_text(s.lowest)).c_str() : "null",
+         s.bytes ? json_string(offset_text(s.highest)).c_str() : "null", sectors.c_str(),
+         s.shared_sector ? "true" : "false", s.generation_byte ? "true" : "false", crc32_text(s.crc).c_str(),
          optional(s.type).c_str(), optional(s.compiled).c_str(), optional(signed_by).c_str(),
          signed_by.empty() ? "null" : json_string(comment).c_str());
 }
@@ -163,11 +163,11 @@ void print_text(const std::string& path, const image_summary& s, const std::stri
   printf("file             %s\n", path.c_str());
   printf("bytes            %u\n", s.bytes);
   if (s.bytes) {
-    printf("lowest address   %s\n", hex(s.lowest, 5).c_str());
-    printf("highest address  %s\n", hex(s.highest, 5).c_str());
+    printf("lowest address   %s\n", offset_text(s.lowest).c_str());
+    printf("highest address  %s\n", offset_text(s.highest).c_str());
   }
   std::string sectors;
-  for (uint32_t sector : s.sectors) sectors += " " + hex(sector, 5);
+  for (uint32_t sector : s.sectors) sectors += " " + offset_text(sector);
   printf("sectors         %s\n", sectors.empty() ? " none" : sectors.c_str());
   printf("shared sector    %s\n", s.shared_sector
                                        ? "yes: WARNING, 0x70000-0x7ffff is also the other bank's "
@@ -175,7 +175,7 @@ void print_text(const std::string& path, const image_summary& s, const std::stri
                                        : "no");
   printf("generation byte  %s\n", s.generation_byte ? "yes (data at or above 0x10000)"
                                                      : "no (all data below 0x10000)");
-  printf("crc32            %08x (the 512 KiB bank before its generation byte is written)\n", s.crc);
+  printf("crc32            %s (the 512 KiB bank before its generation byte is written)\n", crc32_text(s.crc).c_str());
   printf("type             %s\n", s.type.empty() ? "(no version stamp)" : s.type.c_str());
   if (!s.compiled.empty()) printf("compiled         %s\n", s.compiled.c_str());
   if (signed_by.empty()) {
@@ -297,8 +297,8 @@ std::vector<uint8_t> firmware_bytes(const firmware_options& o) {
     const std::string stamp = version_stamp(o.type, o.compiled);
     if (STAMP_OFFSET + stamp.size() > o.size)
       throw usage_error{"--size " + std::to_string(o.size) + " leaves no room for the version " +
-                        "stamp at " + hex(STAMP_OFFSET, 5) + "-" +
-                        hex(STAMP_OFFSET + stamp.size() - 1, 5)};
+                        "stamp at " + offset_text(STAMP_OFFSET) + "-" +
+                        offset_text(STAMP_OFFSET + stamp.size() - 1)};
     std::copy(stamp.begin(), stamp.end(), bytes.begin() + STAMP_OFFSET);
   }
   if (o.size > GENERATION_OFFSET) bytes[GENERATION_OFFSET] = 0xFF;

@@ -41,12 +41,9 @@ bool signable(const std::string& path, const std::vector<std::string>& allowed, 
 
 // The facts the trusted comment binds by default.
 std::string default_comment(const image_summary& s) {
-  std::string comment = "x3image crc32:";
-  char crc[16];
-  snprintf(crc, sizeof crc, "%08x", s.crc);
-  comment += crc;
+  std::string comment = "x3image crc32:" + crc32_text(s.crc);
   comment += " bytes:" + std::to_string(s.bytes);
-  if (s.bytes) comment += " range:" + hex(s.lowest, 5) + "-" + hex(s.highest, 5);
+  if (s.bytes) comment += " range:" + offset_text(s.lowest) + "-" + offset_text(s.highest);
   comment += " type:" + (s.type.empty() ? std::string("none") : s.type);
   if (!s.compiled.empty()) comment += " compiled:" + s.compiled;
   return comment;
