@@ -58,6 +58,8 @@ TEST(UpgradeHistory, WhatEachSlotRunsAndHowItsLastRunWent) {
       {"blank lines", "\n \r\n" + b, "2: failed in erase_flash\n", 1, 0},
       {"slot outside 0..31", "{\"record\":\"begin\",\"run\":\"x\",\"image\":{\"bytes\":0,\"lowest\":\"0x00000\","
        "\"highest\":\"0x00000\",\"crc32\":\"00000000\"},\"slots\":[32]}\n", "", 0, 1},
+      {"slots not a list", "{\"record\":\"begin\",\"run\":\"x\",\"image\":{\"bytes\":0,\"lowest\":\"0x00000\","
+       "\"highest\":\"0x00000\",\"crc32\":\"00000000\"},\"slots\":3}\n", "", 0, 1},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
