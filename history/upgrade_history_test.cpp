@@ -117,12 +117,17 @@ TEST(Json, OnlyWellFormedTextParses) {
   std::string deep(JSON_MAX_DEPTH, '['), deeper(JSON_MAX_DEPTH + 1, '[');
   deep += std::string(JSON_MAX_DEPTH, ']');
   deeper += std::string(JSON_MAX_DEPTH + 1, ']');
+  std::string objects, more_objects;  // {"a":{"a":...{}}}
+  for (int k = 1; k < JSON_MAX_DEPTH; k++) objects += "{\"a\":";
+  more_objects = "{\"a\":" + objects + "{}" + std::string(JSON_MAX_DEPTH, '}');
+  objects += "{}" + std::string(JSON_MAX_DEPTH - 1, '}');
   const struct {
     std::string text;
     bool parses;
   } rows[] = {
       {"{\"a\":[1,-2.5e3,true,false,null,\"\\u00e9\\ud83d\\ude00\"]}", true}, {" {} ", true}, {deep, true},
-      {deeper, false}, {"{\"a\":1,}", false}, {"[1 2]", false}, {"{} x", false}, {"\"\\x\"", false},
+      {deeper, false}, {objects, true}, {more_objects, false},
+      {"{\"a\":1,}", false}, {"[1 2]", false}, {"{} x", false}, {"\"\\x\"", false},
       {"\"\\ud83d\"", false}, {"\"\\ude00\"", false}, {"\"a\nb\"", false}, {"01", false}, {"1.", false},
       {"-", false}, {"\"open", false}, {"", false}, {"tru", false}, {"\"\xc3\xa9\xf0\x9f\x98\x80\"", true},
 {"\"\xf0\x90\x80\x80\"", true},
