@@ -294,7 +294,8 @@ std::string append_record(const std::string& path, const std::string& record) {
       error = trim_and_append(path, fd, s.st_size, record);
     } else {
       const ssize_t n = write(fd, line.data(), line.size());
-      if (n != ssize_t(line.size())) error = n < 0 ? strerror_text("cannot write it") : "cannot write it: the disk is full";
+      if (n != ssize_t(line.size()))
+        error = n < 0 ? strerror_text("cannot write it") : "cannot write it: the disk is full";
       else if (fsync(fd) != 0) error = strerror_text("cannot write it");
     }
   }
@@ -391,7 +392,8 @@ std::vector<slot_status> slot_statuses(const upgrade_history& history) {
         s.last_result = RESULT_INTERRUPTED;
         continue;
       }
-      auto r = std::find_if(run.results.begin(), run.results.end(), [slot](const slot_result& x) { return x.slot == slot; });
+      auto r = std::find_if(run.results.begin(), run.results.end(),
+                            [slot](const slot_result& x) { return x.slot == slot; });
       s.last_result = r == run.results.end() ? RESULT_NOT_ATTEMPTED : r->result;
       if (r == run.results.end()) continue;
       s.last_step = r->step;
