@@ -310,12 +310,13 @@
       return null;
     }
     if (!(index in watch.cardStart)) {
-      // The card began no later than the step it is in.
+      // Where the step it is in when first seen began: the card began
+      // no later, and the steps before a long one are short.
       watch.cardStart[index] = report.run_seconds - report.step_seconds;
     }
     const start = watch.cardStart[index];
-    const left = start / index * (report.slots.length - index) - (report.run_seconds - start);
-    if (index > 0 && left >= 1) {
+    const left = index > 0 ? start / index * (report.slots.length - index) - (report.run_seconds - start) : 0;
+    if (left >= 1) {
       return 'Time left: about ' + minutesSeconds(left * 1000);
     }
     if (report.done > 0 && report.total > report.done && report.step_seconds > 0) {
