@@ -8,9 +8,10 @@
 // and the upgrade fails with "malformed upload stream". So this script
 // sends the form itself: the same fields, the slots first, and the file
 // as application/octet-stream whatever the computer calls it. While the
-// switch works it shows how many cards are being upgraded and the time
-// elapsed; flash_x3 answers only when the last card is done, and then its
-// results page replaces this one.
+// switch works it shows how many cards are being upgraded, the time
+// elapsed and, as far as the switch reports it, how far each card is;
+// flash_x3 answers only when the last card is done, and then its results
+// page replaces this one.
 //
 // Before it sends a file it says what is wrong with one that is not
 // S-records or that the cards would take without effect or with damage to
@@ -36,7 +37,10 @@
   const progressTitle = document.getElementById('progress-title');
   const progressDetail = document.getElementById('progress-detail');
   const progressElapsed = document.getElementById('progress-elapsed');
-  if (!form || !fileInput || !message || !progress) {
+  const progressBusy = document.getElementById('progress-busy');
+  const progressCards = document.getElementById('progress-cards');
+  const progressLeft = document.getElementById('progress-left');
+  if (!form || !fileInput || !message || !progress || !progressBusy || !progressCards || !progressLeft) {
     return;
   }
   const slots = Array.from(form.querySelectorAll('input[type="checkbox"][name^="slot"]'))
@@ -200,6 +204,186 @@
     clearMessage();
   });
 
+  // --- how far the switch is ---------------------------------------------------
+  // While flash_x3 works it keeps a progress file that x3_status hands out:
+  // the ticked slots, the card in hand, its step and, in the long steps, the
+  // sectors or rows done, with the switch's own seconds since the step and
+  // since the run began. The page asks about once a second and draws a bar
+  // per card. Until the switch reports this run (the file an earlier run
+  // left does not count), and whenever no report comes for a while, the
+  // moving bar stands in for the cards' bars.
+  const PROGRESS_URL = '/cgi/x3_status?progress';
+  const POLL_MS = 1000;
+  const STALE_MS = 10000;
+  // What the page calls each step, in their order, and the step's share of
+  // a card's bar (roughly its share of the card's time).
+  const STEPS = [
+    ['grab_flash', 'taking the flash', 1],
+    ['select_bank', 'choosing the bank', 1],
+    ['erase_flash', 'erasing', 25],
+    ['program_flash', 'programming', 45],
+    ['verify_flash', 'verifying', 25],
+    ['write_bootval', 'writing the generation byte', 1],
+    ['reboot_card', 'restarting the card', 2]];
+  const CARD_SHARE = STEPS.reduce(function (sum, step) { return sum + step[2]; }, 0);
+
+  // The run being watched: its slots, the switch's name for it once seen,
+  // where each card began on the run's clock, the bars, when a report last
+  // came and the next poll.
+  let watch = null;
+
+  function showCards(shown) {
+    progressBusy.hidden = shown;
+    progressCards.hidden = !shown;
+    progressLeft.hidden = !shown || !progressLeft.textContent;
+  }
+
+  // A line and a bar per slot, all waiting.
+  function cardBars(slotNumbers) {
+    progressCards.textContent = '';
+    return slotNumbers.map(function (slot) {
+      const item = document.createElement('li');
+      const label = document.createElement('span');
+      label.id = 'progress-slot' + slot;
+      const bar = document.createElement('progress');
+      bar.max = CARD_SHARE;
+      bar.value = 0;
+      bar.setAttribute('aria-labelledby', label.id);
+      item.append(label, bar);
+      progressCards.append(item);
+      return { label: label, bar: bar };
+    });
+  }
+
+  // This run's report in x3_status's ANSWER, or null. A run not seen
+  // running is an earlier one when the report says it is finished.
+  function thisRun(answer) {
+    const report = answer && answer.progress;
+    if (!report || !Array.isArray(report.slots) || report.slots.length !== watch.slots.length ||
+        !report.slots.every(function (slot, k) { return slot === watch.slots[k]; })) {
+      return null;
+    }
+    if (report.run !== watch.run) {
+      if (report.finished) {
+        return null;
+      }
+      watch.run = report.run;
+      watch.cardStart = {};
+    }
+    return report;
+  }
+
+  function stepOf(report) {
+    return STEPS.find(function (step) { return step[0] === report.step; });
+  }
+  // How much of its bar the card in hand has done.
+  function cardDone(report) {
+    const at = STEPS.indexOf(stepOf(report));
+    if (at < 0) {
+      return 0;
+    }
+    const before = STEPS.slice(0, at).reduce(function (sum, step) { return sum + step[2]; }, 0);
+    const units = report.total > 0 ? Math.min(report.done / report.total, 1) : 0;
+    return before + STEPS[at][2] * units;
+  }
+  function stepName(report) {
+    const step = stepOf(report);
+    return step ? step[1] : String(report.step).replace(/_/g, ' ');
+  }
+  // "programming, 1,204 of 2,048 rows"
+  function stepText(report) {
+    const name = stepName(report);
+    if (!report.unit || !Number.isFinite(report.done) || !Number.isFinite(report.total)) {
+      return name;
+    }
+    return name + ', ' + report.done.toLocaleString('en') + ' of ' + report.total.toLocaleString('en') +
+      ' ' + report.unit;
+  }
+
+  // The time left by the rate so far, on the switch's clock: from the
+  // second card on, the run's by the time the cards before took; where that
+  // says nothing (the first card, or one slower than those before), the
+  // long step's by its units. Null while there is no rate.
+  function timeLeft(report) {
+    const index = report.index;
+    if (report.finished || !Number.isInteger(index)) {
+      return null;
+    }
+    if (!(index in watch.cardStart)) {
+      // Where the step it is in when first seen began: the card began
+      // no later, and the steps before a long one are short.
+      watch.cardStart[index] = report.run_seconds - report.step_seconds;
+    }
+    const start = watch.cardStart[index];
+    const left = index > 0 ? start / index * (report.slots.length - index) - (report.run_seconds - start) : 0;
+    if (left >= 1) {
+      return 'Time left: about ' + minutesSeconds(left * 1000);
+    }
+    if (report.done > 0 && report.total > report.done && report.step_seconds > 0) {
+      return 'Time left in this step: about ' +
+        minutesSeconds((report.total - report.done) * report.step_seconds / report.done * 1000);
+    }
+    return null;
+  }
+
+  function drawCards(report) {
+    const succeeded = report.finished && /^The upgrade was successful/.test(report.outcome || '');
+    const index = Number.isInteger(report.index) ? report.index : -1;
+    watch.bars.forEach(function (card, k) {
+      let text = report.finished ? 'not re-flashed' : 'waiting';
+      let done = 0;
+      if (succeeded || k < index) {
+        text = 'done';
+        done = CARD_SHARE;
+      } else if (k === index) {
+        text = report.finished ? 'failed while ' + stepName(report) : stepText(report);
+        done = cardDone(report);
+      }
+      card.label.textContent = 'Slot ' + watch.slots[k] + ': ' + text;
+      card.bar.value = done;
+      card.bar.setAttribute('aria-valuetext', text);
+    });
+    progressLeft.textContent = timeLeft(report) || '';
+    showCards(true);
+  }
+
+  async function poll() {
+    const watching = watch;
+    let answer = null;
+    try {
+      const response = await fetch(PROGRESS_URL, { cache: 'no-store', credentials: 'same-origin' });
+      answer = response.ok ? await response.json() : null;
+    } catch (error) {
+      answer = null;
+    }
+    if (watching !== watch) {
+      return;
+    }
+    const report = thisRun(answer);
+    if (report) {
+      watch.heard = Date.now();
+      drawCards(report);
+    } else if (Date.now() - watch.heard > STALE_MS) {
+      showCards(false);
+    }
+    if (!report || !report.finished) {
+      watch.timer = setTimeout(poll, POLL_MS);
+    }
+  }
+
+  function watchProgress(slotNumbers) {
+    watch = { slots: slotNumbers, run: null, cardStart: {}, bars: cardBars(slotNumbers), heard: 0, timer: null };
+    showCards(false);
+    poll();
+  }
+
+  function stopWatching() {
+    if (watch) {
+      clearTimeout(watch.timer);
+    }
+    watch = null;
+  }
+
   // --- the upgrade ------------------------------------------------------------
   let busy = false;
   let timer = null;
@@ -213,8 +397,9 @@
   function showProgress(ticked, file) {
     const n = ticked.length;
     const title = 'Upgrading ' + cards(n);
+    const slotNumbers = ticked.map(function (box) { return Number(box.name.slice(4)); });
     progressTitle.textContent = title;
-    progressDetail.textContent = slotList(ticked.map(function (box) { return box.name.slice(4); })) +
+    progressDetail.textContent = slotList(slotNumbers) +
       ', firmware ' + file.name + ' (' + file.size.toLocaleString('en') + ' bytes).';
     started = Date.now();
     const tick = function () {
@@ -224,6 +409,7 @@
     };
     tick();
     timer = setInterval(tick, 1000);
+    watchProgress(slotNumbers);
     clearMessage();
     form.hidden = true;
     progress.hidden = false;
@@ -234,6 +420,7 @@
   // Stops the clock; the time it shows.
   function stopProgress() {
     clearInterval(timer);
+    stopWatching();
     window.removeEventListener('beforeunload', keepPageOpen);
     return minutesSeconds(Date.now() - started);
   }

@@ -38,8 +38,13 @@ const work = fs.mkdtempSync(path.join(os.tmpdir(), 'x3-browser-'));
 const webServer = (...args) => spawnSync(path.join(repo, 'scripts/web-server'),
   [...args, '--dir', path.join(work, 'web')], { encoding: 'utf8' });
 const state = path.join(work, 'state');
-const sim = spawn(scanSim, ['--state', state, '--cards', '1-4'],
-  { stdio: ['ignore', 'ignore', 'inherit'] });
+// Slot 5 holds still at its first erase and at its first row write
+// (scan_sim stops itself there until it gets SIGCONT), for the page's
+// progress to be seen at each.
+const sim = spawn(scanSim, ['--state', state, '--cards', '1-5',
+  '--fault', 'slot=5 erase#1 freeze', '--fault', 'slot=5 write#1 freeze'],
+{ stdio: ['ignore', 'ignore', 'inherit'] });
+const simStopped = () => fs.readFileSync(`/proc/${sim.pid}/stat`, 'utf8').split(') ')[1][0] === 'T';
 process.on('exit', () => {
   webServer('stop');
   sim.kill('SIGTERM');
@@ -305,6 +310,146 @@ async () => {
     const { boot_count: count, last_boot: boot } = cards()[3];
     assert.deepEqual([count, boot], [before.boot_count + 1, before.last_boot], `${image}: slot 3 starts as before`);
   }
+});
+
+// Calls WHAT until CHECK holds for what it returns; that.
+async function eventually(what, check, timeout = UPGRADE_TIMEOUT) {
+  const end = Date.now() + timeout;
+  for (let value = await what(); ; value = await what()) {
+    if (check(value)) return value;
+    if (Date.now() > end) throw new assert.AssertionError({ message: `still ${JSON.stringify(value)}` });
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}
+// What the upgrade page shows of the progress: whether the moving bar is
+// up, each card's line with its bar's value (null while the cards' bars
+// are not shown) and the time left (null when not shown).
+const progressShown = (page) => page.evaluate(() => {
+  const shown = (id) => !document.getElementById(id).hidden;
+  return { moving: shown('progress-busy'),
+    cards: shown('progress-cards') ? Array.from(document.querySelectorAll('#progress-cards li'), (li) =>
+      [li.querySelector('span').textContent, Math.round(li.querySelector('progress').value)]) : null,
+    left: shown('progress-left') ? document.getElementById('progress-left').textContent : null };
+});
+// Holds the page's upgrade post until the function returned is called.
+async function holdPost(page) {
+  let release;
+  const released = new Promise((resolve) => { release = resolve; });
+  await page.route('**/cgi/flash_x3', async (route) => { await released; await route.continue(); });
+  return release;
+}
+// Answers the page's progress requests with ANSWER() ([status, body]); the
+// number of requests so far.
+async function fakeProgress(page, answer) {
+  let asked = 0;
+  await page.route((url) => url.pathname === '/cgi/x3_status' && url.search === '?progress', (route) => {
+    asked++;
+    const [status, body] = answer();
+    return route.fulfill({ status, contentType: 'application/json', body });
+  });
+  return () => asked;
+}
+// SLOTS ticked, x3.s19 chosen, Upgrade pressed with the post held.
+async function heldUpgrade(answer, slots) {
+  const page = await openForm(false);
+  const asked = await fakeProgress(page, answer);
+  const release = await holdPost(page);
+  for (const slot of slots) await page.locator(`#slot${slot}`).check();
+  await page.setInputFiles('#image', x3.file);
+  await page.locator('button[type="submit"]').click();
+  return { page, asked, release };
+}
+
+await check('the switch\'s progress reports as the page shows them: an earlier run\'s or another run\'s ' +
+            'only keep the moving bar; then a bar per card, the card in hand by its step and units, the ' +
+            'time left once there is a rate', async () => {
+  const report = (fields) => [200, JSON.stringify({ progress: { program: 'flash_x3', run: 'R2', slots: [1, 2],
+    slot: null, index: null, step: null, done: null, total: null, unit: null, step_seconds: 0, run_seconds: 0,
+    updated: '2026-12-07T15:13:36Z', finished: false, outcome: null, ...fields }, error: null })];
+  const inHand = (index, step, done, total, unit, stepSeconds, runSeconds) => ({ slot: index + 1, index, step,
+    done, total, unit, step_seconds: stepSeconds, run_seconds: runSeconds });
+  let answer = report({ run: 'R1', ...inHand(1, 'reboot_card', null, null, null, 0, 40), finished: true,
+    outcome: 'The upgrade was successful. 2 cards re-flashed.' });
+  const { page, asked, release } = await heldUpgrade(() => answer, [1, 2]);
+  // an answer that is not this run's: the earlier one, finished, then another run's slots
+  for (const other of [answer, report({ run: 'R0', slots: [1, 3] })]) {
+    answer = other;
+    const now = asked();
+    await eventually(asked, (n) => n >= now + 2);
+    assert.deepEqual(await progressShown(page), { moving: true, cards: null, left: null }, other[1]);
+  }
+  // the report, then the card lines, their bars (of 100) and the time left
+  for (const [fields, cards, left] of [
+    [{}, [['Slot 1: waiting', 0], ['Slot 2: waiting', 0]], null],
+    [inHand(0, 'grab_flash', null, null, null, 0, 0.4), [['Slot 1: taking the flash', 0], ['Slot 2: waiting', 0]], null],
+    [inHand(0, 'select_bank', null, null, null, 0, 0.5), [['Slot 1: choosing the bank', 1], ['Slot 2: waiting', 0]], null],
+    [inHand(0, 'erase_flash', 0, 3, 'sectors', 0.1, 0.6), [['Slot 1: erasing, 0 of 3 sectors', 2], ['Slot 2: waiting', 0]],
+      null],
+    [inHand(0, 'erase_flash', 1, 3, 'sectors', 4, 4.5), [['Slot 1: erasing, 1 of 3 sectors', 10], ['Slot 2: waiting', 0]],
+      'Time left in this step: about 0:08'],
+    [inHand(0, 'program_flash', 1204, 2048, 'rows', 12.5, 15), [['Slot 1: programming, 1,204 of 2,048 rows', 53],
+      ['Slot 2: waiting', 0]], 'Time left in this step: about 0:08'],
+    [inHand(0, 'write_bootval', null, null, null, 0, 19), [['Slot 1: writing the generation byte', 97],
+      ['Slot 2: waiting', 0]], null],
+    [inHand(0, 'reboot_card', null, null, null, 0.5, 19.5), [['Slot 1: restarting the card', 98], ['Slot 2: waiting', 0]],
+      null],
+    [inHand(1, 'grab_flash', null, null, null, 0, 20), [['Slot 1: done', 100], ['Slot 2: taking the flash', 0]],
+      'Time left: about 0:20'],
+    [inHand(1, 'verify_flash', 100, 400, 'rows', 2, 30), [['Slot 1: done', 100], ['Slot 2: verifying, 100 of 400 rows', 78]],
+      'Time left: about 0:10'],
+    // slower than the card before: the step's own rate
+    [inHand(1, 'verify_flash', 300, 400, 'rows', 6, 45), [['Slot 1: done', 100], ['Slot 2: verifying, 300 of 400 rows', 91]],
+      'Time left in this step: about 0:02'],
+    [{ ...inHand(1, 'reboot_card', null, null, null, 0.5, 47), finished: true,
+      outcome: 'The upgrade was successful. 2 cards re-flashed.' }, [['Slot 1: done', 100], ['Slot 2: done', 100]], null]]) {
+    answer = report(fields);
+    const shown = await eventually(() => progressShown(page), (s) => JSON.stringify(s.cards) === JSON.stringify(cards));
+    assert.deepEqual(shown, { moving: false, cards, left }, answer[1]);
+  }
+  release();
+  assert.equal(await results(page, true), 'The upgrade was successful. 2 cards re-flashed.');
+});
+
+await check('where the progress cannot be had the page keeps the moving bar and shows no card bars; ' +
+            'the results come all the same', async () => {
+  for (const answer of [[500, 'Internal Server Error'], [200, '{"progress": {"run": '],
+    [200, '{"progress": null, "error": null}'],
+    [200, '{"progress": null, "error": "cannot read /var/lib/x3-flash/progress.json: Permission denied"}']]) {
+    const { page, asked, release } = await heldUpgrade(() => answer, [1]);
+    await eventually(asked, (n) => n >= 3);
+    assert.deepEqual(await progressShown(page), { moving: true, cards: null, left: null }, answer[1]);
+    assert.equal(await page.getByRole('progressbar').count(), 0, `${answer[1]}: no progress bar`);
+    release();
+    assert.equal(await results(page, true), 'The upgrade was successful. 1 card re-flashed.', answer[1]);
+  }
+});
+
+await check('an upgrade of slots 3 and 5 held at slot 5\'s first erase and first row write: the page shows ' +
+            'slot 3 done and slot 5 at the step and units the switch reports, its bar moving from one ' +
+            'to the other; then the results', async () => {
+  const policyBlocked = blocked.length;
+  const page = await openForm(false);
+  for (const slot of [3, 5]) await page.locator(`#slot${slot}`).check();
+  await page.setInputFiles('#image', x3.file);
+  await page.locator('button[type="submit"]').click();
+  const values = [];
+  for (const [step, name] of [['erase_flash', 'erasing'], ['program_flash', 'programming']]) {
+    await eventually(simStopped, Boolean);
+    const response = await api.get('/cgi/x3_status?progress');
+    expectGuarded(response, 'GET /cgi/x3_status?progress');
+    const { progress } = await response.json();
+    assert.deepEqual([progress.slots, progress.slot, progress.step, progress.finished], [[3, 5], 5, step, false]);
+    const line = `Slot 5: ${name}, ${progress.done} of ${progress.total} ${progress.unit}`;
+    const { cards } = await eventually(() => progressShown(page), (shown) => shown.cards?.[1]?.[0] === line);
+    assert.deepEqual(cards[0], ['Slot 3: done', 100]);
+    const bar = page.getByRole('progressbar', { name: line });
+    values.push(await bar.evaluate((element) => element.value));
+    if (step === 'program_flash') await screenshot(page, 'progress-cards.png');
+    sim.kill('SIGCONT');
+  }
+  assert.ok(values[1] > values[0], `the bar moves: ${values}`);
+  assert.equal(await results(page, true), 'The upgrade was successful. 2 cards re-flashed.');
+  assert.deepEqual(blocked.slice(policyBlocked), [], 'polling the progress keeps to the script policy');
 });
 
 await Promise.all(browsers.map((browser) => browser.close()));
