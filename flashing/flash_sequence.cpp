@@ -10,6 +10,7 @@
 
 uint32_t bank_base;
 uint32_t bootval;
+std::function<void(uint32_t done, uint32_t total)> on_step_units;
 
 namespace {
 
@@ -49,6 +50,22 @@ bool row_writes_nothing(const uint32_t* row) {
     if (row[k] != NO_DATA && row[k] != ERASED) return false;
   }
   return true;
+}
+
+// How many of the image's pieces of `size` words `counts` takes, for the
+// units a long step reports; 0 when nobody listens.
+uint32_t units_total(const uint32_t* image, uint32_t size, bool (*counts)(const uint32_t*, uint32_t)) {
+  if (!on_step_units) return 0;
+  uint32_t total = 0;
+  for (uint32_t at = 0; at < FLASH_IMAGE_WORDS; at += size) total += counts(image + at, size);
+  return total;
+}
+
+bool has_data(const uint32_t* piece, uint32_t words) { return !row_is_blank(piece, words); }
+bool row_to_write(const uint32_t* row, uint32_t) { return !row_writes_nothing(row); }
+
+void report_units(uint32_t done, uint32_t total) {
+  if (on_step_units) on_step_units(done, total);
 }
 
 double seconds_now() {
@@ -174,16 +191,23 @@ int select_bank(j5_scan_client_t& client, int slot) {
 }
 
 int erase_flash(j5_scan_client_t& client, int slot, const uint32_t* image) {
+  const uint32_t total = units_total(image, SECTOR_SIZE, has_data);
+  uint32_t done = 0;
+  report_units(done, total);
   for (uint32_t s = 0; s < FLASH_IMAGE_WORDS; s += SECTOR_SIZE) {
     if (row_is_blank(image + s, SECTOR_SIZE)) continue;
     fflush(stdout);
     if (erase_sector(client, slot, bank_base + s) != 0) return -1;
+    report_units(++done, total);
   }
   return 0;
 }
 
 int program_flash(j5_scan_client_t& client, int slot, const uint32_t* image) {
   uint8_t command[X3_TRANSFER_SIZE + ROW_SIZE];
+  const uint32_t total = units_total(image, ROW_SIZE, row_to_write);
+  uint32_t done = 0;
+  report_units(done, total);
   for (uint32_t r = 0; r < FLASH_IMAGE_WORDS; r += ROW_SIZE) {
     const uint32_t* row = image + r;
     if (row_writes_nothing(row)) continue;
@@ -202,12 +226,16 @@ int program_flash(j5_scan_client_t& client, int slot, const uint32_t* image) {
       report_failure("Program failed2 - %i %d      \n", length, static_cast<int8_t>(reply));
       return -1;
     }
+    report_units(++done, total);
   }
   return 0;
 }
 
 int verify_flash(j5_scan_client_t& client, int slot, const uint32_t* image) {
   uint8_t flash[ROW_SIZE];
+  const uint32_t total = units_total(image, ROW_SIZE, has_data);
+  uint32_t done = 0;
+  report_units(done, total);
   for (uint32_t r = 0; r < FLASH_IMAGE_WORDS; r += ROW_SIZE) {
     const uint32_t* row = image + r;
     if (row_is_blank(row, ROW_SIZE)) continue;
@@ -222,6 +250,7 @@ int verify_flash(j5_scan_client_t& client, int slot, const uint32_t* image) {
         return -1;
       }
     }
+    report_units(++done, total);
   }
   return 0;
 }

@@ -21,6 +21,12 @@ const uint32_t ROW_SIZE = 0x100;
 extern uint32_t bank_base;
 extern uint32_t bootval;
 
+// Hears how far the long steps are, when set (by whoever shows progress):
+// erase_flash in sectors, program_flash and verify_flash in rows, each
+// counting only the pieces it works on. Called with 0 done as the step
+// starts and after each piece.
+extern std::function<void(uint32_t done, uint32_t total)> on_step_units;
+
 struct bank_choice {
   uint32_t bank_base;
   uint32_t bootval;

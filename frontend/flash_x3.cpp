@@ -15,6 +15,7 @@
 #include "flashing/s19_loader.h"
 #include "flashing/upgrade_lock.h"
 #include "history/upgrade_history.h"
+#include "progress/upgrade_progress.h"
 #include "signing/image_signature.h"
 #include "scan/j5_scan_client.h"
 #include "upload/uploader.h"
@@ -31,6 +32,8 @@ uint32_t* flash_image;
 // This run in the switch's upgrade history, from the lock on; the page's
 // outcome ends it.
 std::optional<history_writer> run_history;
+// And its progress, for the page and the fleet while it runs.
+std::optional<progress_writer> run_progress;
 // Why the run failed when the page says more than the outcome.
 std::string failure_reason;
 
@@ -46,14 +49,25 @@ std::string message_line(const exception_t& e) {
   return message;
 }
 
+// The run's outcome line to its history and progress, once it got as far
+// as the lock.
+void end_run(const std::string& outcome, const std::string& reason = "") {
+  if (run_history) run_history->end(outcome, reason);
+  if (run_progress) run_progress->finish(outcome);
+}
+
 // The history's view of one slot's flashing: its result, and on the way
 // out of a failure object also that.
-int flash_recorded(j5_scan_client_t& client, int slot) {
+int flash_recorded(j5_scan_client_t& client, size_t index, int slot) {
   const char* step = "";
   try {
     // Slot 0 holds no X3 card.
     require(slot != 0, SOURCE, 510, "slot");
-    if (flash_card(client, slot, flash_image, [&](const char* next) { step = next; }) != 0) {
+    const auto before_step = [&](const char* next) {
+      step = next;
+      run_progress->step(index, next);
+    };
+    if (flash_card(client, slot, flash_image, before_step) != 0) {
       run_history->slot_done(failed(slot, step, last_failure_message()));
       return -1;
     }
@@ -113,6 +127,11 @@ int run_upgrade() {
   for (int slot = 0; slot < J5_SCAN_NUM_SLOTS; slot++)
     if (uploader.selected[slot]) slots.push_back(slot);
   run_history.emplace(SOURCE);
+  run_progress.emplace(SOURCE);
+  if (run_progress->keeping()) {
+    run_progress->start(run_id(utc_now()), slots);
+    on_step_units = [](uint32_t done, uint32_t total) { run_progress->units(done, total); };
+  }
   if (run_history->keeping()) {
     run_history->begin({environment("REMOTE_USER"), environment("REMOTE_ADDR")}, describe_image(flash_image),
                        signed_by, slots);
@@ -126,7 +145,7 @@ int run_upgrade() {
   bool step_failed = false;
   for (size_t k = 0; k < slots.size() && !step_failed; k++) {
     count++;
-    step_failed = flash_recorded(client, slots[k]) != 0;
+    step_failed = flash_recorded(client, k, slots[k]) != 0;
   }
   if (!client.release()) {
     puts("release failed.");
@@ -163,18 +182,16 @@ void write_results_page() {
       fputs(count, stdout);
       fputs(cards == 1 ? " card" : " cards", stdout);
       fputs(" re-flashed.<br> \n", stdout);
-      if (run_history) {
-        run_history->end(std::string("The upgrade was successful. ") + count + (cards == 1 ? " card" : " cards") +
-                         " re-flashed.");
-      }
+      end_run(std::string("The upgrade was successful. ") + count + (cards == 1 ? " card" : " cards") +
+              " re-flashed.");
     } else {
       fputs("The upgrade failed.<br>", stdout);
-      if (run_history) run_history->end("The upgrade failed.", failure_reason);
+      end_run("The upgrade failed.", failure_reason);
     }
   } catch (const exception_t& e) {
     fputs("The upgrade failed.<br>", stdout);
     e.print();
-    if (run_history) run_history->end("The upgrade failed.", message_line(e));
+    end_run("The upgrade failed.", message_line(e));
   }
   puts("</body>");
   puts("</html>");

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "history/json.h"
+#include "progress/upgrade_progress.h"
 
 namespace {
 
@@ -257,19 +258,22 @@ std::string status_html(const upgrade_history& history, const std::string& path)
   return out + "</div>\n</div>\n</body>\n</html>\n";
 }
 
-std::string status_cgi(const std::string& method, const std::string& query, const std::string& path) {
-  const bool json = query == "format=json";
+std::string status_cgi(const std::string& method, const std::string& query, const std::string& path,
+                       const std::string& progress_path) {
+  const bool json = query == "format=json", progress = query == "progress";
   std::string head, body;
   if (!method.empty() && method != "GET" && method != "HEAD") {
     head = "Status: 405\nAllow: GET, HEAD\nContent-Type: text/plain; charset=utf-8\n\n";
     body = "The status page only shows the upgrade history: it takes GET and HEAD.\n";
-  } else if (!json && !query.empty()) {
+  } else if (!json && !progress && !query.empty()) {
     head = "Status: 400\nContent-Type: text/plain; charset=utf-8\n\n";
-    body = "Unknown query: ask for the page itself, or for ?format=json.\n";
+    body = "Unknown query: ask for the page itself, for ?format=json or for ?progress.\n";
   } else {
-    head = std::string("Content-Type: ") + (json ? "application/json" : "text/html; charset=utf-8") +
+    head = std::string("Content-Type: ") + (json || progress ? "application/json" : "text/html; charset=utf-8") +
            "\nCache-Control: no-store\n\n";
-    if (method != "HEAD") {
+    if (method != "HEAD" && progress) {
+      body = progress_json(progress_path);
+    } else if (method != "HEAD") {
       const upgrade_history history = read_history(path);
       body = json ? status_json(history, path) : status_html(history, path);
     }

@@ -45,9 +45,12 @@ std::string status_html(const upgrade_history& history, const std::string& path)
 // The program's whole CGI answer, headers and body, for a request with
 // REQUEST_METHOD `method` and QUERY_STRING `query`: GET or HEAD (or no
 // method, run by hand) with no query gives the page, with "format=json"
-// the JSON; another query is a 400 and another method a 405, both with a
-// line of plain text. HEAD answers the headers alone. Reads the history
-// at `path` only for a page or the JSON.
-std::string status_cgi(const std::string& method, const std::string& query, const std::string& path);
+// the JSON, with "progress" the running upgrade's progress from the file
+// at `progress_path` (progress/upgrade_progress.h); another query is a
+// 400 and another method a 405, both with a line of plain text. HEAD
+// answers the headers alone. Reads the history at `path` only for a page
+// or the JSON.
+std::string status_cgi(const std::string& method, const std::string& query, const std::string& path,
+                       const std::string& progress_path);
 
 #endif

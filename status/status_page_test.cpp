@@ -104,8 +104,11 @@ TEST(status_page, answers_get_and_head_with_the_page_or_json_and_refuses_the_res
            {"HEAD", "format=json", "Content-Type: application/json\n", false},
            {"GET", "format=json&x", "Status: 400\n", true},
            {"HEAD", "format=html", "Status: 400\n", false},
+           {"GET", "progress", "Content-Type: application/json\nCache-Control: no-store\n\n{\"progress\": null, "
+                               "\"error\": null}\n", true},
+           {"HEAD", "progress", "Content-Type: application/json\n", false},
            {"POST", "format=json", "Status: 405\nAllow: GET, HEAD\n", true}}) {
-    const std::string answer = status_cgi(method, query, "/nonexistent/history.jsonl");
+    const std::string answer = status_cgi(method, query, "/nonexistent/history.jsonl", "/nonexistent/progress.json");
     EXPECT_EQ(start, answer.substr(0, start.size())) << method << " " << query;
     EXPECT_EQ(body, answer.find("\n\n") + 2 < answer.size()) << method << " " << query;
   }

@@ -113,6 +113,33 @@ std::string expected_records(const upgrade_case& c) {
          (reason.empty() ? "" : ",\"reason\":\"" + reason + "\"") + "}\n";
 }
 
+// Where flash_x3's progress file leaves `c` at its end: the last slot and
+// step it began, and the outcome; "" when the run never got as far as the
+// lock, so that there is no file.
+std::string expected_progress(const upgrade_case& c) {
+  if (!c.recorded && c.history_file.empty()) return "";  // (an unwritable history stops no progress)
+  std::vector<int> slots = c.slots;
+  std::sort(slots.begin(), slots.end());
+  const bool success = c.page.find("successful") != std::string::npos;
+  std::string last = "\"slot\":null,\"step\":null";
+  if (!c.step.empty()) {
+    last = "\"slot\":" + (c.faults.empty() ? std::to_string(slots.at(0)) : c.faults.at(0).substr(5, 1)) +
+           ",\"step\":\"" + c.step + "\"";
+  } else if (success) {
+    last = "\"slot\":" + std::to_string(slots.back()) + ",\"step\":\"reboot_card\"";
+  }
+  return last + " finished: " + (success ? c.page.substr(0, c.page.find("<br>")) : "The upgrade failed.");
+}
+
+// The same from the file.
+std::string final_progress(const std::string& text) {
+  static const std::regex fields(
+      "\\{.*(\"slot\":[^,]*),\"index\":[^,]*,(\"step\":[^,]*),.*\"finished\":true,\"outcome\":\"([^\"]*)\"\\}\n");
+  std::smatch m;
+  if (text.empty() || !std::regex_match(text, m, fields)) return text;
+  return m[1].str() + "," + m[2].str() + " finished: " + m[3].str();
+}
+
 // `history` with its run names and times as R and T, once each is seen to
 // be well formed and the end names the begin's run.
 std::string masked(const std::string& history) {
@@ -177,7 +204,10 @@ class Upgrade : public ScanSimTest {
     const std::string history = c.history_file.empty() ? dir_ + "/history.jsonl" : c.history_file;
     unlink(history.c_str());
     if (!c.history_before.empty()) write_file(history, c.history_before);
-    env.insert(env.end(), {"X3_HISTORY=" + history, "REMOTE_USER=oper\"ator", "REMOTE_ADDR=192.0.2.7"});
+    const std::string progress = dir_ + "/progress.json";
+    unlink(progress.c_str());
+    env.insert(env.end(), {"X3_HISTORY=" + history, "X3_PROGRESS=" + progress, "REMOTE_USER=oper\"ator",
+                           "REMOTE_ADDR=192.0.2.7"});
     process_result r = run_process(target_program(FLASH_X3_PATH),
                                    c.body.empty() ? multipart_form(c.slots, c.file) : c.body,
                                    env);
@@ -188,6 +218,7 @@ class Upgrade : public ScanSimTest {
     EXPECT_EQ(c.err, r.err);
     EXPECT_EQ(c.status, r.status);
     EXPECT_EQ(c.released, service_is_free());
+    EXPECT_EQ(expected_progress(c), final_progress(read_file(progress)));
     const std::string records = expected_records(c);
     const bool cut = !c.history_before.empty() && c.history_before.back() != '\n';
     if (c.history_before.size() + records.size() <= 512 * 1024) {
