@@ -4,10 +4,10 @@
 // connect / 1-byte exchange / close round trips in the same run. The
 // upgrade runs several ways per run, taking turns: without trusted keys
 // or history; with a trusted-keys file whose key signed the image; with an
-// upgrade history (X3_HISTORY); and, when BASELINE names it, an earlier
-// build's flash_x3 without either. All send the same signed image, which
+// upgrade history (X3_HISTORY); with a progress file (X3_PROGRESS); and,
+// when BASELINE names it, an earlier build's flash_x3 without any. All send the same signed image, which
 // the loader reads the same way without keys, so what separates them is
-// the signature's check or the history's records. Also reports the peak
+// the signature's check, the history's records or the progress file. Also reports the peak
 // resident memory of flash_x3 next to that of an empty program built the
 // same way, both measured in every run: which pages of the shared C
 // library a process maps varies from run to run (address layout, page
@@ -33,6 +33,7 @@
 
 #include "bench/signed_image.h"
 #include "history/upgrade_history.h"
+#include "progress/upgrade_progress.h"
 #include "scan/j5_scan_server.h"
 #include "signing/image_signature.h"
 #include "tests/support/loopback.h"
@@ -79,12 +80,13 @@ double cpu_seconds(const rusage& usage) {
 }
 
 // Runs `program` under peak_rss with `input_path` on standard input,
-// CONTENT_TYPE set, X3_TRUSTED_KEYS naming `trusted_keys` and X3_HISTORY
-// `history` (each unset when null); returns its wall time, CPU time, peak
+// CONTENT_TYPE set, X3_TRUSTED_KEYS naming `trusted_keys`, X3_HISTORY
+// `history` and X3_PROGRESS `progress` (each unset when null); returns its
+// wall time, CPU time, peak
 // resident memory and status.
 run_result run(const char* peak_rss, const char* program, const char* input_path,
                const std::string& content_type, const char* trusted_keys = nullptr,
-               const char* history = nullptr) {
+               const char* history = nullptr, const char* progress = nullptr) {
   int report[2];
   if (pipe(report) != 0) exit(1);
   const auto start = clock_type::now();
@@ -97,6 +99,7 @@ run_result run(const char* peak_rss, const char* program, const char* input_path
     setenv("CONTENT_TYPE", content_type.c_str(), 1);
     if (trusted_keys) setenv(TRUSTED_KEYS_VARIABLE, trusted_keys, 1);
     if (history) setenv(HISTORY_VARIABLE, history, 1);
+    if (progress) setenv(PROGRESS_VARIABLE, progress, 1);
     execl(peak_rss, peak_rss, program, static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -206,13 +209,16 @@ int main(int argc, char** argv) {
     const char* program;
     const char* trusted_keys;
     const char* history;
+    const char* progress;
     std::vector<double> times = {}, cpu = {};
     std::vector<long> rss = {};
   };
-  std::vector<variant> variants = {{"without keys or history", flash_x3, nullptr, nullptr},
-                                   {"with trusted keys", flash_x3, keys_path, nullptr},
-                                   {"with history", flash_x3, nullptr, history_path}};
-  if (baseline) variants.push_back({"baseline build", baseline, nullptr, nullptr});
+  const std::string progress_path = std::string(history_path) + ".progress";
+  std::vector<variant> variants = {{"without keys or history", flash_x3, nullptr, nullptr, nullptr},
+                                   {"with trusted keys", flash_x3, keys_path, nullptr, nullptr},
+                                   {"with history", flash_x3, nullptr, history_path, nullptr},
+                                   {"with progress", flash_x3, nullptr, nullptr, progress_path.c_str()}};
+  if (baseline) variants.push_back({"baseline build", baseline, nullptr, nullptr, nullptr});
   const int ways = static_cast<int>(variants.size());
   std::vector<double> floor_times;
   std::vector<long> empty_rss;
@@ -222,7 +228,8 @@ int main(int argc, char** argv) {
       variant& v = variants[(i + turn) % ways];
       backplane.insert_card(slot);
       const long before = service.requests;
-      run_result r = run(peak_rss, v.program, body_path, form_content_type(), v.trusted_keys, v.history);
+      run_result r = run(peak_rss, v.program, body_path, form_content_type(), v.trusted_keys, v.history,
+                         v.progress);
       const long served = service.requests - before;
       uint32_t boots = 0;
       backplane.with_card(slot, [&](x3_card_t& card) { boots = card.state().boot.boot_count; });
@@ -246,6 +253,12 @@ int main(int argc, char** argv) {
   unlink(body_path);
   unlink(keys_path);
   unlink(history_path);
+  const std::string last_progress = progress_json(progress_path);
+  unlink(progress_path.c_str());
+  if (last_progress.find("\"finished\":true,\"outcome\":\"The upgrade was successful.") == std::string::npos) {
+    fprintf(stderr, "upgrade_bench: the progress file does not end successful: %s", last_progress.c_str());
+    return 1;
+  }
   if (ended != size_t(runs) || recorded.skipped != 0) {
     fprintf(stderr, "upgrade_bench: the history holds %zu ended runs of %d\n", ended, runs);
     return 1;

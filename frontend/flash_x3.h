@@ -10,7 +10,8 @@
 // end (flashing/upgrade_lock.h) and runs the flashing steps for every
 // ticked slot, in ascending order, holding the scan service for client
 // id 6. From the lock on, the run is recorded in the switch's upgrade
-// history (history/upgrade_history.h); the page's outcome ends it there.
+// history (history/upgrade_history.h) and its progress kept
+// (progress/upgrade_progress.h); the page's outcome ends both.
 // Returns the number of cards re-flashed when all of them went through and
 // the service was given back; 0 otherwise. Throws exception_t for broken
 // preconditions and malformed uploads (the service is then not released).
