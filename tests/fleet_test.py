@@ -306,6 +306,7 @@ def main():
         return 77
     os.environ.update(ANSIBLE_NOCOLOR='1', ANSIBLE_RETRY_FILES_ENABLED='0')
     work = tempfile.mkdtemp(prefix='x3_fleet_')
+    os.environ['ANSIBLE_ASYNC_DIR'] = os.path.join(work, 'async')  # the posts' job records
     bank_image = write_images(work)
     infos = {name: json.loads(run([os.path.join(BUILD, 'tools', 'x3image'), 'info',
                                    os.path.join(work, name), '--json']).stdout)
