@@ -36,13 +36,13 @@ std::string number_or_null(long long value) { return value < 0 ? "null" : number
 // Milliseconds as seconds with one decimal: 12500 as "12.5".
 std::string seconds(long long ms) { return number(ms / 1000) + "." + number(ms / 100 % 10); }
 
+}  // namespace
+
 const char* unit_of(const std::string& step) {
   if (step == "erase_flash") return "sectors";
   if (step == "program_flash" || step == "verify_flash") return "rows";
   return nullptr;
 }
-
-}  // namespace
 
 std::string progress_path_to_write() {
   const char* named = getenv(PROGRESS_VARIABLE);

@@ -32,6 +32,10 @@ const char PROGRESS_DEFAULT[] = "/var/lib/x3-flash/progress.json";
 
 const int PROGRESS_INTERVAL_MS = 250;
 
+// What a step's units count: "sectors", "rows", or null for a step
+// without units.
+const char* unit_of(const std::string& step);
+
 // The progress file to write ("" when this controller keeps none) and to
 // read (the default whether or not its folder exists).
 std::string progress_path_to_write();

@@ -22,17 +22,24 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MINISIGN = '/usr/bin/minisign'
 SWITCHES = ['sw%02d' % i for i in range(1, 6)]
 PAGE, STATUS, POST = 'GET /cgi/web.cgi?upgrade_x3', 'GET /cgi/x3_status?format=json', 'POST /cgi/flash_x3'
+# Read before the post and while it runs, as often as it takes.
+PROGRESS = 'GET /cgi/x3_status?progress'
 # A switch's outcome of one rollout: its result and a pattern its reason
 # holds in the report, what its web server is asked, the slots the role
 # chose to re-flash (None: it made no choice) and the cards that change
 # (the switch stops at the first that fails). A failing switch re-flashes
-# slot 2 before slot 3's erase fails; force skips the history. None for a
-# switch outside the rollout.
+# slot 2 before slot 3's erase fails, and its reason says where, from its
+# progress page; force skips the history. None for a switch outside the
+# rollout.
+def failed_in(slot):
+    return r'^failed in slot %d, erase_flash, 0 of 2 sectors / The upgrade failed\.$' % slot
+
+
 OK = ('ok', '', [PAGE, STATUS, POST], [2, 3], [2, 3])
-FAILED = ('failed', 'The upgrade failed.', [PAGE, STATUS, POST], [2, 3], [2])
-SLOT_3_FAILS = ('failed', 'The upgrade failed.', [PAGE, STATUS, POST], [3], [])
+FAILED = ('failed', failed_in(3), [PAGE, STATUS, POST], [2, 3], [2])
+SLOT_3_FAILS = ('failed', failed_in(3), [PAGE, STATUS, POST], [3], [])
 UNCHANGED = ('unchanged', '', [PAGE, STATUS], [], [])
-FORCED_OK, FORCED_FAILED = ('ok', '', [PAGE, POST], [2, 3], [2, 3]), ('failed', 'The upgrade failed.', [PAGE, POST], [2, 3], [2])
+FORCED_OK, FORCED_FAILED = ('ok', '', [PAGE, POST], [2, 3], [2, 3]), ('failed', failed_in(3), [PAGE, POST], [2, 3], [2])
 
 
 def stopped(reason):
@@ -46,7 +53,8 @@ def checked(reflash):
 KEYS = 'firmware_keys=k.pub'
 # The rollouts, one after the other on one lab whose switches 2 and 4
 # cannot erase slot 3 and whose switch 3 fails the first erase of slot 2's
-# second re-flash: ansible-playbook's arguments, whether it fails, and
+# second re-flash (and whose switch 5 freezes at slot 3's third erase,
+# TIMED_OUT): ansible-playbook's arguments, whether it fails, and
 # per switch its outcome. With the batches sw01, then sw02 to sw04, then
 # sw05, both failures fall in the second batch: its other switch still
 # finishes, the third is not started. The default batches (sw01, sw02, the
@@ -89,12 +97,19 @@ ROLLOUTS = [
      False, [UNCHANGED, None, UNCHANGED, None, UNCHANGED]),
     ('force over sw03, whose slot 2 fails this time: slot 3 is not attempted',
      ['-e', 'firmware=x3.s19', '-e', 'force=true', '-e', 'rollout_switches=sw03'], True,
-     [None, None, ('failed', 'The upgrade failed.', [PAGE, POST], [2, 3], []), None, None]),
+     [None, None, ('failed', failed_in(2), [PAGE, POST], [2, 3], []), None, None]),
     ('the slots whose last run failed or did not reach them are re-flashed although they ran the image',
      ['-e', 'firmware=x3.s19', '-e', 'rollout_switches=sw03'], False, [None, None, OK, None, None]),
     ('check mode says which slots it would leave out', ['-e', 'firmware=x3.s19', '--check'], False,
      [checked([]), checked([3]), checked([]), checked([3]), checked([])]),
 ]
+# Last, after the inventories, as it leaves sw05 frozen: its third erase of
+# slot 3 holds the card until the time allowed (5 s) is up. The post, still
+# unanswered, is not in the access log yet.
+TIMED_OUT = ('a card held at a step past the time allowed: the report says where',
+             ['-e', 'firmware=x3.s19', '-e', 'force=true', '-e', 'rollout_switches=sw05',
+              '-e', 'x3_upgrade_card_minutes=0', '-e', 'x3_upgrade_extra_seconds=5'], True,
+             [None] * 4 + [('failed', r'^timed out in slot 3, erase_flash, 0 of 2 sectors$', [PAGE], [2, 3], [2])])
 # inventory_x3.yml, after the rollouts: its arguments.
 INVENTORIES = [('the inventory lists what the history says the cards run', []),
                ('the inventory in check mode', ['--check'])]
@@ -163,9 +178,11 @@ def started(card, bank_image):
 
 
 def requests(lab, switch):
-    """What the switch's web server was asked, as 'METHOD PATH'."""
+    """What the switch's web server was asked, as 'METHOD PATH', but the
+    progress reads."""
     with open(os.path.join(lab, switch, 'web', 'access.log')) as log:
-        return [line.split('"')[1].rsplit(' ', 1)[0] for line in log]
+        asked = [line.split('"')[1].rsplit(' ', 1)[0] for line in log]
+    return [request for request in asked if request != PROGRESS]
 
 
 def recap_changed(output):
@@ -212,7 +229,8 @@ def check_rollout(rollout, work, lab, infos, bank_image, history):
         entry = reports.get(switch, {})
         before, after = cards_before[switch], cards(lab, switch)
         # The report (also its table) and the role's choice of slots; the
-        # requests and Ansible's changed count; the cards this rollout
+        # requests and Ansible's changed count (one for a switch answered with
+        # a results page or whose cards changed); the cards this rollout
         # touched and those that do not start the new image.
         seen = (entry.get('result'), bool(re.search(reason, entry.get('reason', ''))), entry.get('slots'),
                 entry.get('reflash'), entry.get('already'), entry.get('forced'),
@@ -224,7 +242,7 @@ def check_rollout(rollout, work, lab, infos, bank_image, history):
         wanted = (result, True, [2, 3] if result else None,
                   reflash, ([] if forced else [s for s in [2, 3] if s not in reflash]) if chose else None,
                   forced if chose else None, True if result else None,
-                  asked, int(POST in asked), touched, [])
+                  asked, int(POST in asked or bool(touched)), touched, [])
         if seen != wanted:
             problems.append('%s: %s (%s), expected %s' % (switch, seen, entry.get('reason'), wanted))
         if POST in asked:
@@ -288,6 +306,7 @@ def main():
         return 77
     os.environ.update(ANSIBLE_NOCOLOR='1', ANSIBLE_RETRY_FILES_ENABLED='0')
     work = tempfile.mkdtemp(prefix='x3_fleet_')
+    os.environ['ANSIBLE_ASYNC_DIR'] = os.path.join(work, 'async')  # the posts' job records
     bank_image = write_images(work)
     infos = {name: json.loads(run([os.path.join(BUILD, 'tools', 'x3image'), 'info',
                                    os.path.join(work, name), '--json']).stdout)
@@ -297,7 +316,7 @@ def main():
     lab, lab_script = os.path.join(work, 'lab'), os.path.join(REPO, 'scripts', 'fleet-lab')
     started = run([lab_script, 'start', '5', '--dir', lab, '--build', BUILD,
                    '--fault', '2:slot=3 erase-fails', '--fault', '4:slot=3 erase-fails',
-                   '--fault', '3:slot=2 erase#3 reply=46'])
+                   '--fault', '3:slot=2 erase#3 reply=46', '--fault', '5:slot=3 erase#3 freeze'])
     print(started.stdout, end='')
     failed = started.returncode != 0
     history = {}
@@ -310,7 +329,12 @@ def main():
             failed = note(rollout[0], check_rollout(rollout, work, lab, infos, bank_image, history)) or failed
         for inventory in INVENTORIES if started.returncode == 0 else []:
             failed = note(inventory[0], check_inventory(inventory, work, lab, infos, history)) or failed
+        if started.returncode == 0:
+            failed = note(TIMED_OUT[0], check_rollout(TIMED_OUT, work, lab, infos, bank_image, history)) or failed
     finally:
+        if started.returncode == 0:  # sw05's scan_sim goes on, so that the lab stops
+            with open(os.path.join(lab, 'sw05', 'scan_sim.pid')) as pid:
+                os.kill(int(pid.read()), signal.SIGCONT)
         stopped = run([lab_script, 'stop', '--dir', lab])
         print(stopped.stdout, end='')
         failed = failed or stopped.returncode != 0

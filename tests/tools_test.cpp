@@ -1,6 +1,10 @@
 // The engineers' command-line tools, prog_x3flash and linecard, against
 // scan_sim, and x3image, which needs no switch.
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -437,6 +441,83 @@ TEST_F(Tools, OutputsAndExitStatuses) {
   EXPECT_TRUE(w == want.end() && g == got.end()) << "at byte " << g - got.begin() << ": "
                                                  << std::string(g, std::min(g + 80, got.end()));
   EXPECT_EQ("S0", text.substr(0, 2));
+}
+
+// The lines a terminal shows for `bytes`: "\r" back to the line's start,
+// "\033[K" clears to its end, other bytes overwrite.
+std::vector<std::string> as_shown(const std::string& bytes) {
+  std::vector<std::string> lines(1);
+  size_t column = 0;
+  for (size_t i = 0; i < bytes.size(); i++) {
+    std::string& line = lines.back();
+    if (bytes.compare(i, 3, "\033[K") == 0) {
+      line.resize(column);
+      i += 2;
+    } else if (bytes[i] == '\r') {
+      column = 0;
+    } else if (bytes[i] == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      if (column < line.size()) line[column] = bytes[i];
+      else line += bytes[i];
+      column++;
+    }
+  }
+  return lines;
+}
+
+// prog_x3flash with standard error on a terminal: one line a step, its
+// sectors or rows redrawn in place, a failure's message on a line of its
+// own below the step's.
+TEST_F(Tools, ProgressLineOnATerminal) {
+  firmware image;
+  add_random_bytes(image, 0, 0x18000, 21);
+  image[0x10000] = 0xFF;
+  const std::string x3 = dir_ + "/x3.s19", rows = std::to_string(0x18000 / 0x100);
+  write_file(x3, s_records(image));
+  const std::string head = "prog_x3flash: slot 3: ";
+  const std::vector<std::string> first = {"prog_x3flash: loading " + x3,
+                                          "prog_x3flash: taking the scan service at localhost",
+                                          head + "grab_flash", head + "select_bank"};
+  const struct {
+    std::vector<std::string> faults;
+    int status;
+    std::vector<std::string> shown;
+  } cases[] = {
+      {{}, 0, {head + "erase_flash, 2 of 2 sectors", head + "program_flash, " + rows + " of " + rows + " rows",
+               head + "verify_flash, " + rows + " of " + rows + " rows", head + "write_bootval",
+               head + "reboot_card", ""}},
+      {{"slot=3 erase-fails"}, 1, {head + "erase_flash, 0 of 2 sectors", "Erase failed - flash error", ""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    start_sim(c.faults);
+    termios raw;
+    cfmakeraw(&raw);
+    int terminal = -1, tool_side = -1;
+    ASSERT_EQ(0, openpty(&terminal, &tool_side, nullptr, &raw, nullptr));
+    const int pid = start_process(target_program(PROG_X3FLASH_PATH, {"localhost", "3", x3}), "/dev/null",
+                                  dir_ + "/out", ttyname(tool_side), {lock_setting(), "X3_HISTORY=" + dir_ + "/h.jsonl"});
+    close(tool_side);
+    // Everything the tool writes, read as it comes, until it has ended.
+    std::string bytes;
+    siginfo_t ended = {};
+    for (;;) {
+      pollfd ready = {terminal, POLLIN, 0};
+      char buffer[4096];
+      ssize_t n = poll(&ready, 1, 100) == 1 ? read(terminal, buffer, sizeof buffer) : 0;
+      if (n > 0) bytes.append(buffer, size_t(n));
+      else if (waitid(P_PID, pid, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid) break;
+    }
+    close(terminal);
+    EXPECT_EQ(c.status, stop_process(pid, 0));
+    stop_sim();
+    std::vector<std::string> shown = first;
+    shown.insert(shown.end(), c.shown.begin(), c.shown.end());
+    EXPECT_EQ(shown, as_shown(bytes));
+    EXPECT_NE(std::string::npos, bytes.find("\r\033[K" + head + "erase_flash\r\033[K" + head + "erase_flash, ")) << bytes;
+  }
 }
 
 #ifndef X3_SANITIZE

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <pwd.h>
 #include <unistd.h>
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -21,9 +22,11 @@
 #include "flashing/upgrade_lock.h"
 #include "frontend/flash_x3.h"
 #include "history/upgrade_history.h"
+#include "progress/upgrade_progress.h"
 #include "scan/j5_scan_client.h"
 #include "signing/image_signature.h"
 #include "tools/operator_stop.h"
+#include "tools/progress_line.h"
 
 namespace {
 
@@ -62,6 +65,33 @@ std::string login_name() {
   if (const char* name = getlogin()) return name;
   if (const passwd* account = getpwuid(getuid())) return account->pw_name;
   return "uid " + std::to_string(getuid());
+}
+
+// Where standard error is a terminal, the step under way as one line
+// redrawn in place (tools/progress_line.h), written straight to the
+// terminal; standard error itself then goes through write_below_line, so
+// that a step's failure message, or any other, starts on a line of its own.
+progress_line terminal_line;
+
+void to_terminal(const std::string& bytes) {
+  for (size_t at = 0; at < bytes.size();) {
+    const ssize_t n = write(STDERR_FILENO, bytes.data() + at, bytes.size() - at);
+    if (n <= 0 && errno != EINTR) return;
+    if (n > 0) at += size_t(n);
+  }
+}
+
+ssize_t write_below_line(void*, const char* data, size_t size) {
+  to_terminal(end_line(terminal_line) + std::string(data, size));
+  return ssize_t(size);
+}
+
+double clock_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void show_on_terminal(const std::string& text) {
+  to_terminal(show_progress(terminal_line, text, clock_seconds()));
 }
 
 // Says `line` on standard output and ends the run's history with it.
@@ -130,6 +160,13 @@ int upgrade(const char* host, int slot, const char* path) {
   history_writer history("prog_x3flash");
   if (history.keeping()) history.begin({login_name(), ""}, describe_image(image), signed_by, {slot});
 
+  const bool on_terminal = isatty(STDERR_FILENO);
+  if (on_terminal) {
+    if (FILE* below = fopencookie(nullptr, "w", {nullptr, write_below_line, nullptr, nullptr})) {
+      setvbuf(below, nullptr, _IONBF, 0);
+      stderr = below;
+    }
+  }
   // From here on a signal stops the run between two scan requests.
   stop_on_signals();
   j5_scan_client_t client(host, J5_SCAN_ID_PROG_X3FLASH);
@@ -143,10 +180,21 @@ int upgrade(const char* host, int slot, const char* path) {
       return finish(history, 1, "prog_x3flash: cannot take the scan service at %s (not reachable, or in use)\n",
                     host);
     }
+    if (on_terminal) {
+      on_step_units = [&](uint32_t done, uint32_t total) {
+        show_on_terminal(progress_text(slot, step, done, total, unit_of(step)));
+      };
+    }
     result = flash_card(client, slot, image, [&](const char* next) {
-      fprintf(stderr, "prog_x3flash: slot %d: %s\n", slot, next);
+      if (on_terminal) {
+        to_terminal(end_line(terminal_line));
+        show_on_terminal(progress_text(slot, next, 0, 0, nullptr));
+      } else {
+        fprintf(stderr, "%s\n", progress_text(slot, next, 0, 0, nullptr).c_str());
+      }
       step = next;
     });
+    to_terminal(end_line(terminal_line));
   } catch (const scan_stopped_t&) {
     if (!step) {
       fprintf(stderr, "prog_x3flash: stopped by %s before taking the scan service\n",
@@ -162,6 +210,7 @@ int upgrade(const char* host, int slot, const char* path) {
     history.end("prog_x3flash: stopped by " + std::string(stop_signal_name()) + " in " + step);
     return 1;
   } catch (const exception_t& e) {
+    to_terminal(end_line(terminal_line));
     history.slot_done(failed(slot, step ? step : "", e.message));
     history.end(std::string("prog_x3flash: ") + e.message);
     throw;
