@@ -77,11 +77,11 @@ ROLLOUTS = [
      [stopped('image refused: firmware_keys /.*/k.pub: the image carries no signature$')] * 5),
     ('firmware_keys: an image changed since it was signed stops the run first',
      ['-e', 'firmware=changed.s19', '-e', KEYS], True,
-     [stopped('image refused: firmware_keys /.*: the signature by key [0-9A-F]{16} does not '
+     [stopped('image refused: firmware_keys /.*: the signature by key [0-9A-F]{1,16} does not '
               'match the image$')] * 5),
     ('firmware_keys: an image signed by another key stops the run first',
      ['-e', 'firmware=signed.s19', '-e', 'firmware_keys=other.pub'], True,
-     [stopped('image refused: firmware_keys /.*/other.pub: signed by key [0-9A-F]{16}, which is '
+     [stopped('image refused: firmware_keys /.*/other.pub: signed by key [0-9A-F]{1,16}, which is '
               'not a trusted key$')] * 5),
     ('firmware_keys and force: a well-signed image goes to every slot, also those running it, '
      'canary first, and stops after sw02',
