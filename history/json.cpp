@@ -246,3 +246,5 @@ std::string json_string(const std::string& text) {
   append_json_string(&out, text);
   return out;
 }
+
+std::string json_number_or_null(long long value) { return value < 0 ? "null" : std::to_string(value); }

@@ -39,4 +39,7 @@ bool parse_json(const std::string& text, json_value* value);
 void append_json_string(std::string* out, const std::string& text);
 std::string json_string(const std::string& text);
 
+// `value` as a JSON number, or null when it is below 0 (not known).
+std::string json_number_or_null(long long value);
+
 #endif

@@ -132,7 +132,7 @@ TEST(Json, OnlyWellFormedTextParses) {
       {"{\"a\":1,}", false}, {"[1 2]", false}, {"{} x", false}, {"\"\\x\"", false},
       {"\"\\ud83d\"", false}, {"\"\\ude00\"", false}, {"\"a\nb\"", false}, {"01", false}, {"1.", false},
       {"-", false}, {"\"open", false}, {"", false}, {"tru", false}, {"\"\xc3\xa9\xf0\x9f\x98\x80\"", true},
-{"\"\xf0\x90\x80\x80\"", true},
+      {"\"\xf0\x90\x80\x80\"", true},
       {"\"\xf0\x8f\xbf\xbf\"", false}, {"\"\xff\"", false}, {"\"\xc3\"", false}, {"\"\xed\xa0\x80\"", false},
       {"\"\xc0\xaf\"", false},
   };

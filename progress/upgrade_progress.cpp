@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,13 +24,7 @@ long long now_ms() {
   return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
-std::string number(long long value) {
-  char text[24];
-  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
-
-// A number, or null when below 0.
-std::string number_or_null(long long value) { return value < 0 ? "null" : number(value); }
+std::string number(long long value) { return std::to_string(value); }
 
 // Milliseconds as seconds with one decimal: 12500 as "12.5".
 std::string seconds(long long ms) { return number(ms / 1000) + "." + number(ms / 100 % 10); }
@@ -95,7 +88,7 @@ void progress_writer::write() {
   for (size_t k = 0; k < slots_.size(); k++) out += (k ? "," : "") + number(slots_[k]);
   out += "],\"slot\":" + (card ? number(slots_[index_]) : "null") + ",\"index\":" + (card ? number(index_) : "null");
   out += ",\"step\":" + (card ? json_string(step_) : "null");
-  out += ",\"done\":" + (unit ? number_or_null(done_) : "null") + ",\"total\":" + (unit ? number_or_null(total_) : "null");
+  out += ",\"done\":" + (unit ? json_number_or_null(done_) : "null") + ",\"total\":" + (unit ? json_number_or_null(total_) : "null");
   out += ",\"unit\":" + (unit && done_ >= 0 ? json_string(unit) : "null");
   out += ",\"step_seconds\":" + seconds(now - step_start_ms_) + ",\"run_seconds\":" + seconds(now - run_start_ms_);
   out += ",\"updated\":" + json_string(utc_now()) + ",\"finished\":" + (finished_ ? "true" : "false");

@@ -12,8 +12,6 @@ namespace {
 // record).
 std::string json_text(const std::string& text) { return text.empty() ? "null" : json_string(text); }
 
-// A number, or null when it is below 0 (none).
-std::string json_number(long long n) { return n < 0 ? "null" : std::to_string(n); }
 
 std::string crc_text(const image_facts& image) { return crc32_text(image.crc); }
 
@@ -73,8 +71,8 @@ std::string json_slot(const slot_status& slot) {
     const history_run& run = *slot.flashed;
     out += "{\"crc32\": " + json_string(crc_text(run.image)) + ", \"type\": " + json_text(run.image.type) +
            ", \"compiled\": " + json_text(run.image.compiled) +
-           ", \"bank\": " + json_number(slot.flashed_result->bank) +
-           ", \"generation\": " + json_number(slot.flashed_result->generation) +
+           ", \"bank\": " + json_number_or_null(slot.flashed_result->bank) +
+           ", \"generation\": " + json_number_or_null(slot.flashed_result->generation) +
            ", \"time\": " + json_text(run.end_time) + ", \"run\": " + json_text(run.run) +
            ", \"user\": " + json_text(run.who.user) + ", \"address\": " + json_text(run.who.address) + "}";
   } else {
@@ -96,8 +94,8 @@ std::string json_run(const history_run& run) {
   for (int slot : run.slots) slots += (slots.empty() ? "" : ", ") + std::to_string(slot);
   for (const slot_result& r : run.results) {
     results += std::string(results.empty() ? "" : ", ") + "{\"slot\": " + std::to_string(r.slot) +
-               ", \"result\": " + json_text(r.result) + ", \"bank\": " + json_number(r.bank) +
-               ", \"generation\": " + json_number(r.generation) + ", \"step\": " + json_text(r.step) +
+               ", \"result\": " + json_text(r.result) + ", \"bank\": " + json_number_or_null(r.bank) +
+               ", \"generation\": " + json_number_or_null(r.generation) + ", \"step\": " + json_text(r.step) +
                ", \"message\": " + json_text(r.message) + "}";
   }
   return "{\"run\": " + json_text(run.run) + ", \"time\": " + json_text(run.time) +
@@ -271,12 +269,10 @@ std::string status_cgi(const std::string& method, const std::string& query, cons
   } else {
     head = std::string("Content-Type: ") + (json || progress ? "application/json" : "text/html; charset=utf-8") +
            "\nCache-Control: no-store\n\n";
-    if (method != "HEAD" && progress) {
-      body = progress_json(progress_path);
-    } else if (method != "HEAD") {
-      const upgrade_history history = read_history(path);
-      body = json ? status_json(history, path) : status_html(history, path);
-    }
+    if (method == "HEAD") return head;
+    if (progress) return head + progress_json(progress_path);
+    const upgrade_history history = read_history(path);
+    body = json ? status_json(history, path) : status_html(history, path);
   }
   return method == "HEAD" ? head : head + body;
 }
